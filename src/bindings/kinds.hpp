@@ -1,0 +1,157 @@
+// Argument kinds: how one Python parameter becomes the native argument(s) of an SDK call.
+//
+// A kind names its Python parameter (a compile-time string, for keyword binding and the text
+// signature), converts the object into `value` (false with the exception set on failure, and
+// then the SDK is never called), and spreads `value` into the native arguments with `natives`.
+// The pointers handed to the SDK point into the caller's objects and live for the call only.
+#pragma once
+#include <Python.h>
+
+#include <climits>
+#include <cstddef>
+#include <tuple>
+
+#include "module/errors.hpp"
+
+namespace csdk::kinds {
+
+template <std::size_t N>
+struct fixed_string {
+    char text[N]{};
+    constexpr fixed_string(const char (&s)[N]) noexcept {
+        for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+    }
+    static constexpr std::size_t size = N - 1;
+};
+
+// Where a kind's Python parameter sits when it differs from the native order (-1: next in order).
+inline constexpr int next_param = -1;
+
+// ---- conversions ------------------------------------------------------------------------------
+
+// bytes or bytearray (subclasses included) as a NUL-terminated string; anything else raises the
+// interpreter's bytes conversion error ("expected bytes, str found").
+inline bool to_text(PyObject* o, const char*& out) noexcept {
+    if (CSDK_LIKELY(PyBytes_Check(o))) {
+        out = PyBytes_AS_STRING(o);
+        return true;
+    }
+    if (PyByteArray_Check(o)) {
+        out = PyByteArray_AS_STRING(o);  // an empty bytearray gives "", never null
+        return true;
+    }
+    out = PyBytes_AsString(o);  // raises the interpreter's TypeError for the type found
+    return out != nullptr;
+}
+
+CSDK_COLD bool to_int_slow(PyObject* o, int& out) noexcept;
+
+// A 32-bit int from an int (subclasses included: True is 1) or any object with __int__.
+inline bool to_int(PyObject* o, int& out) noexcept {
+    if (CSDK_LIKELY(PyLong_CheckExact(o))) {
+        int overflow;
+        long v = PyLong_AsLongAndOverflow(o, &overflow);
+        if (CSDK_LIKELY(!overflow && v >= INT_MIN && v <= INT_MAX)) {
+            out = static_cast<int>(v);
+            return true;
+        }
+    }
+    return to_int_slow(o, out);
+}
+
+inline bool to_double(PyObject* o, double& out) noexcept {
+    if (CSDK_LIKELY(PyFloat_CheckExact(o))) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    out = PyFloat_AsDouble(o);
+    return !(out == -1.0 && PyErr_Occurred());
+}
+
+// None and False are false and True is true without asking the object; anything else by its
+// truth test (whose exception propagates).
+inline bool to_bool(PyObject* o, bool& out) noexcept {
+    if (o == Py_True) { out = true; return true; }
+    if (o == Py_False || o == Py_None) { out = false; return true; }
+    int t = PyObject_IsTrue(o);
+    out = t > 0;
+    return t >= 0;
+}
+
+struct request_view {
+    const char* data;
+    int size;
+};
+
+CSDK_COLD bool to_request_slow(PyObject* o, request_view& out) noexcept;
+
+// A serialized request: its length first (len()), then its bytes, passed whole (NULs included).
+inline bool to_request(PyObject* o, request_view& out) noexcept {
+    if (CSDK_LIKELY(PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) <= INT_MAX)) {
+        out = {PyBytes_AS_STRING(o), static_cast<int>(PyBytes_GET_SIZE(o))};
+        return true;
+    }
+    return to_request_slow(o, out);
+}
+
+// ---- kinds ------------------------------------------------------------------------------------
+
+template <fixed_string Name, int Pos = next_param>
+struct request {
+    static constexpr int params = 1;
+    static constexpr int position = Pos;
+    static constexpr auto name = Name;
+    using value = request_view;
+    static bool convert(PyObject* o, value& v) noexcept { return to_request(o, v); }
+    static auto natives(const value& v) noexcept { return std::tuple<const char*, int>(v.data, v.size); }
+};
+
+// One Python parameter converted by `Convert` into a `Value`, passed to the SDK as one `Native`.
+template <fixed_string Name, int Pos, class Value, bool (*Convert)(PyObject*, Value&), class Native = Value>
+struct parameter {
+    static constexpr int params = 1;
+    static constexpr int position = Pos;
+    static constexpr auto name = Name;
+    using value = Value;
+    static bool convert(PyObject* o, value& v) noexcept { return Convert(o, v); }
+    static std::tuple<Native> natives(value v) noexcept { return {static_cast<Native>(v)}; }
+};
+
+template <fixed_string Name, int Pos = next_param>
+struct text : parameter<Name, Pos, const char*, to_text> {};
+
+template <fixed_string Name, int Pos = next_param>
+struct integer : parameter<Name, Pos, int, to_int> {};
+
+// An integer argument that the SDK takes as a flag: true exactly when the integer is non-zero.
+template <fixed_string Name, int Pos = next_param>
+struct integer_flag : parameter<Name, Pos, int, to_int, bool> {};
+
+template <fixed_string Name, int Pos = next_param>
+struct real : parameter<Name, Pos, double, to_double> {};
+
+template <fixed_string Name, int Pos = next_param>
+struct truth : parameter<Name, Pos, bool, to_bool> {};
+
+// A native pointer argument the binding always passes as null (no Python parameter).
+struct null_pointer {
+    static constexpr int params = 0;
+    static constexpr int position = next_param;
+    static constexpr auto name = fixed_string("");
+    struct value {};
+    static bool convert(PyObject*, value&) noexcept { return true; }
+    static auto natives(value) noexcept { return std::tuple<const void*>(nullptr); }
+};
+
+// Marks the instantiation of an exposed SDK function, which calls the same SDK function as a
+// binding but is a function of its own (no Python parameter, no native argument).
+struct exposed {
+    static constexpr int params = 0;
+    static constexpr int position = next_param;
+    static constexpr auto name = fixed_string("");
+    struct value {};
+    static bool convert(PyObject*, value&) noexcept { return true; }
+    static std::tuple<> natives(value) noexcept { return {}; }
+};
+
+}  // namespace csdk::kinds

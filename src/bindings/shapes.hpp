@@ -1,0 +1,311 @@
+// Binding shapes. A binding is one SDK function plus the kinds of its arguments and its result;
+// `call<Fn, Result, Kinds...>` turns that description into a builtin's C entry point at compile
+// time: the SDK function is a template argument, so every binding compiles to a direct call with
+// no indirection and no table walk.
+//
+// Every shape runs the same steps: bind the Python arguments (one-argument, no-argument or
+// positional-or-keyword convention, from the number of Python parameters), convert them in the
+// kinds' order (the first failure raises and the SDK is not called), let the result kind prepare
+// (the query results look CSDK_OPERATE_SUCCESS up here, before the SDK call, so that a missing
+// constant never lets an order through and then raises), call the SDK function once, and build
+// the Python result. Any failure adds the traceback entry "c_sdk.<binding name>".
+#pragma once
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "bindings/kinds.hpp"
+#include "module/errors.hpp"
+#include "module/globals.hpp"
+#include "module/ref.hpp"
+
+namespace csdk::shapes {
+
+// What a row hands to the exec step to build its builtin.
+struct shape {
+    PyCFunction impl;              // METH_O / METH_NOARGS entry, or null
+    PyCFunctionWithKeywords impl_kw;  // METH_VARARGS | METH_KEYWORDS entry, or null
+    int flags;
+    site* where;              // receives the binding's name at registration
+    const char* signature;    // text signature, e.g. "(req, /)"
+    int (*init)();            // interns the keyword names
+};
+
+// ---- the success test -------------------------------------------------------------------------
+
+// CSDK_OPERATE_SUCCESS as looked up before an SDK call, compared with its status afterwards by
+// Python equality. An exact int is kept as a number (no reference held, no object compared);
+// any other object is held for the duration of the call, so a handler that rebinds the name
+// while the SDK runs cannot free it under us.
+class success_test {
+public:
+    success_test() noexcept = default;
+    success_test(const success_test&) = delete;
+    success_test& operator=(const success_test&) = delete;
+    ~success_test() { Py_XDECREF(held_); }
+
+    bool acquire() noexcept {
+        PyObject* v = globals::success.get();
+        if (CSDK_UNLIKELY(!v)) return false;
+        if (CSDK_LIKELY(globals::success.exact())) {
+            number_ = globals::success.number();
+        } else {
+            Py_INCREF(v);
+            held_ = v;
+        }
+        return true;
+    }
+
+    // The truth of `status <op> CSDK_OPERATE_SUCCESS` (op is Py_EQ or Py_NE); -1 with an exception.
+    int compare(int status, PyObject* status_obj, int op) noexcept {
+        if (CSDK_LIKELY(!held_)) return (status == number_) == (op == Py_EQ);
+        return compare_object(status_obj, op);
+    }
+
+private:
+    CSDK_COLD int compare_object(PyObject* status_obj, int op) noexcept;
+    PyObject* held_ = nullptr;
+    long number_ = 0;
+};
+
+// A new bytes object with a response the SDK reported as successful. The SDK owns `res`; its
+// bytes are copied once. A null pointer with a non-zero length, or a negative length, breaks the
+// SDK's contract: nothing is read and the result is None, as for a failed query.
+inline PyObject* response_bytes(const char* res, int res_len) noexcept {
+    if (CSDK_LIKELY(res_len > 0 && res != nullptr)) return PyBytes_FromStringAndSize(res, res_len);
+    if (res_len == 0) return PyBytes_FromStringAndSize(nullptr, 0);
+    Py_RETURN_NONE;
+}
+
+// ---- result kinds -----------------------------------------------------------------------------
+
+// The SDK's int, as is.
+struct status_result {
+    bool prepare() noexcept { return true; }
+    std::tuple<> outs() noexcept { return {}; }
+    PyObject* finish(int r) noexcept { return PyLong_FromLong(r); }
+};
+
+// None; whatever the SDK returns is not used.
+struct none_result {
+    bool prepare() noexcept { return true; }
+    std::tuple<> outs() noexcept { return {}; }
+    template <class T>
+    PyObject* finish(T) noexcept { Py_RETURN_NONE; }
+    PyObject* finish() noexcept { Py_RETURN_NONE; }
+};
+
+// bytes copied from the NUL-terminated string the SDK returns. The SDK owns the string. A null
+// pointer (a broken contract: there is no text) gives b''.
+struct text_result {
+    bool prepare() noexcept { return true; }
+    std::tuple<> outs() noexcept { return {}; }
+    PyObject* finish(const char* s) noexcept {
+        return s ? PyBytes_FromString(s) : PyBytes_FromStringAndSize(nullptr, 0);
+    }
+};
+
+// A 64-bit int, as is.
+struct long_long_result {
+    bool prepare() noexcept { return true; }
+    std::tuple<> outs() noexcept { return {}; }
+    PyObject* finish(long long r) noexcept { return PyLong_FromLongLong(r); }
+};
+
+// A float from the SDK's double.
+struct real_result {
+    bool prepare() noexcept { return true; }
+    std::tuple<> outs() noexcept { return {}; }
+    PyObject* finish(double r) noexcept { return PyFloat_FromDouble(r); }
+};
+
+// (status, bytes) when the status equals CSDK_OPERATE_SUCCESS, else (status, None). The SDK sets
+// the response pointer and length; `res_len` starts at 0, so a success that leaves it unset
+// reads as an empty response.
+struct query_result {
+    char* res = nullptr;
+    int res_len = 0;
+    success_test success;
+
+    bool prepare() noexcept { return success.acquire(); }
+    std::tuple<char**, int*> outs() noexcept { return {&res, &res_len}; }
+    PyObject* finish(int status) noexcept {
+        ref st = ref::steal(PyLong_FromLong(status));
+        if (CSDK_UNLIKELY(!st)) return nullptr;
+        int ok = success.compare(status, st.get(), Py_EQ);
+        if (CSDK_UNLIKELY(ok < 0)) return nullptr;
+        PyObject* second;
+        if (ok) {
+            second = response_bytes(res, res_len);
+            if (CSDK_UNLIKELY(!second)) return nullptr;
+        } else {
+            second = Py_NewRef(Py_None);
+        }
+        PyObject* tuple = PyTuple_New(2);
+        if (CSDK_UNLIKELY(!tuple)) {
+            Py_DECREF(second);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple, 0, st.release());
+        PyTuple_SET_ITEM(tuple, 1, second);
+        return tuple;
+    }
+};
+
+// The server address lookup: bytes copied from the address the SDK returns through its out
+// pointer, or None when `status != CSDK_OPERATE_SUCCESS`. A success with a null address has no
+// address to give, so it is None too.
+struct address_result {
+    char* addr = nullptr;
+    success_test success;
+
+    bool prepare() noexcept { return success.acquire(); }
+    std::tuple<char**> outs() noexcept { return {&addr}; }
+    PyObject* finish(int status) noexcept {
+        ref st = ref::steal(PyLong_FromLong(status));
+        if (CSDK_UNLIKELY(!st)) return nullptr;
+        int failed = success.compare(status, st.get(), Py_NE);
+        if (CSDK_UNLIKELY(failed < 0)) return nullptr;
+        if (failed || !addr) Py_RETURN_NONE;
+        return PyBytes_FromString(addr);
+    }
+};
+
+// ---- compile-time text signature ---------------------------------------------------------------
+
+template <std::size_t N>
+struct signature_text {
+    char text[N + 1]{};
+};
+
+// The Python parameter index of each kind, in kind (native) order; -1 for kinds without one.
+template <class... Kinds>
+constexpr std::array<int, sizeof...(Kinds) + 1> parameter_positions() {
+    std::array<int, sizeof...(Kinds) + 1> pos{};
+    std::array<int, sizeof...(Kinds) + 1> params{Kinds::params..., 0};
+    std::array<int, sizeof...(Kinds) + 1> wanted{Kinds::position..., 0};
+    int next = 0;
+    for (std::size_t i = 0; i < sizeof...(Kinds); ++i)
+        pos[i] = params[i] ? (wanted[i] >= 0 ? wanted[i] : next++) : -1;
+    return pos;
+}
+
+// "(a, b)" from the kinds' names in Python order; "(a, /)" for a one-argument builtin.
+template <class... Kinds>
+constexpr auto make_signature() {
+    constexpr int count = (Kinds::params + ... + 0);
+    constexpr auto order = parameter_positions<Kinds...>();
+    constexpr std::size_t length = 2 + ((Kinds::params ? Kinds::name.size + 2 : 0) + ... + 0) + (count == 1 ? 3 : 0);
+    signature_text<length> out{};
+    std::size_t at = 0;
+    out.text[at++] = '(';
+    const char* names[sizeof...(Kinds) + 1] = {Kinds::name.text..., ""};
+    std::size_t sizes[sizeof...(Kinds) + 1] = {Kinds::name.size..., 0};
+    for (int p = 0; p < count; ++p) {
+        for (std::size_t i = 0; i < sizeof...(Kinds); ++i) {
+            if (order[i] != p) continue;
+            if (p) { out.text[at++] = ','; out.text[at++] = ' '; }
+            for (std::size_t c = 0; c < sizes[i]; ++c) out.text[at++] = names[i][c];
+        }
+    }
+    if (count == 1) { out.text[at++] = ','; out.text[at++] = ' '; out.text[at++] = '/'; }
+    out.text[at++] = ')';
+    out.text[at] = '\0';
+    return out;
+}
+
+// ---- the shape template -------------------------------------------------------------------------
+
+template <auto Fn, class Result, class... Kinds>
+struct binding {
+    static constexpr int nparams = (Kinds::params + ... + 0);
+    static constexpr int flags = nparams == 0 ? METH_NOARGS : nparams == 1 ? METH_O : (METH_VARARGS | METH_KEYWORDS);
+    static constexpr auto signature = make_signature<Kinds...>();
+
+    static constexpr auto positions = parameter_positions<Kinds...>();
+
+    static inline site where{};
+    static inline PyObject* names[nparams > 0 ? nparams : 1]{};
+
+    static int init() {
+        if constexpr (nparams > 1) {
+            const char* texts[] = {Kinds::name.text...};
+            for (std::size_t i = 0; i < sizeof...(Kinds); ++i) {
+                if (positions[i] < 0 || names[positions[i]]) continue;
+                names[positions[i]] = PyUnicode_InternFromString(texts[i]);
+                if (!names[positions[i]]) return -1;
+            }
+        }
+        return 0;
+    }
+
+    template <std::size_t... I>
+    static bool convert([[maybe_unused]] PyObject* const* py, std::tuple<typename Kinds::value...>& values, std::index_sequence<I...>) noexcept {
+        return (Kinds::convert(positions[I] >= 0 ? py[positions[I]] : nullptr, std::get<I>(values)) && ...);
+    }
+
+    template <std::size_t... I>
+    static auto natives(std::tuple<typename Kinds::value...>& values, Result& result, std::index_sequence<I...>) noexcept {
+        return std::tuple_cat(Kinds::natives(std::get<I>(values))..., result.outs());
+    }
+
+    // py: the Python arguments in parameter order (borrowed).
+    static PyObject* run(PyObject* const* py) noexcept {
+        std::tuple<typename Kinds::value...> values{};
+        if (!convert(py, values, std::index_sequence_for<Kinds...>{})) return fail(where);
+        Result result;
+        if (!result.prepare()) return fail(where);
+        auto args = natives(values, result, std::index_sequence_for<Kinds...>{});
+        PyObject* out;
+        if constexpr (std::is_void_v<decltype(std::apply(Fn, args))>) {
+            std::apply(Fn, args);
+            out = result.finish();
+        } else {
+            out = result.finish(std::apply(Fn, args));
+        }
+        if (CSDK_UNLIKELY(!out)) return fail(where);
+        return out;
+    }
+
+    static PyObject* entry_noargs(PyObject*, PyObject*) noexcept { return run(nullptr); }
+    static PyObject* entry_o(PyObject*, PyObject* arg) noexcept { return run(&arg); }
+    static PyObject* entry_kw(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+        PyObject* py[nparams > 0 ? nparams : 1];
+        if (!bind_parameters(where, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwargs, names, nparams, py))
+            return fail(where);
+        return run(py);
+    }
+
+    static constexpr PyCFunction entry() noexcept {
+        if constexpr (nparams == 0) return &entry_noargs;
+        else if constexpr (nparams == 1) return &entry_o;
+        else return nullptr;
+    }
+    static constexpr PyCFunctionWithKeywords entry_keywords() noexcept {
+        if constexpr (nparams > 1) return &entry_kw;
+        else return nullptr;
+    }
+};
+
+template <auto Fn, class Result, class... Kinds>
+inline constexpr shape call = {
+    binding<Fn, Result, Kinds...>::entry(),
+    binding<Fn, Result, Kinds...>::entry_keywords(),
+    binding<Fn, Result, Kinds...>::flags,
+    &binding<Fn, Result, Kinds...>::where,
+    binding<Fn, Result, Kinds...>::signature.text,
+    &binding<Fn, Result, Kinds...>::init,
+};
+
+// The two shapes most rows use: a serialized request in, (status, response) or a status out.
+template <auto Fn>
+inline constexpr shape query = call<Fn, query_result, kinds::request<"req">>;
+
+template <auto Fn>
+inline constexpr shape command = call<Fn, status_result, kinds::request<"req">>;
+
+}  // namespace csdk::shapes

@@ -1,0 +1,76 @@
+// The module's process-wide state, and the module globals that native code reads by name.
+//
+// Native code looks a global up the way Python code in the module would: the module namespace,
+// then the builtins, else NameError. The value is remembered per name while neither namespace
+// changes (see compat.hpp for how a change is noticed), so the hot paths pay two loads and a
+// compare instead of two dict walks, and a rebinding still takes effect at the next call.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+#include "compat.hpp"
+#include "errors.hpp"
+
+namespace csdk {
+
+struct module_state {
+    PyObject* module = nullptr;    // one strong reference; null until the exec step starts
+    PyObject* dict = nullptr;      // the module namespace (borrowed from `module`)
+    PyObject* builtins = nullptr;  // the builtins namespace (strong)
+    int64_t interpreter = -1;      // the interpreter that first created the module
+};
+extern module_state state;
+
+// "c_sdk" as a str (for frames made before the namespace exists).
+PyObject* state_name() noexcept;
+
+class global_name {
+public:
+    constexpr explicit global_name(const char* text) noexcept : text_(text) {}
+
+    // Borrowed reference to the current value, or null with NameError set.
+    PyObject* get() noexcept {
+        uint64_t now = compat::namespace_stamp(state.dict, state.builtins);
+        if (CSDK_LIKELY(value_ != nullptr && stamp_ == now)) return value_;
+        return refresh(now);
+    }
+    PyObject* name() const noexcept { return name_; }
+    int init() noexcept;  // interns the name (exec step)
+
+    // Whether the value (as of the last get()) is an exact int that fits a C long, and that
+    // number: comparing a status with an exact int by Python equality is comparing numbers.
+    bool exact() const noexcept { return exact_; }
+    long number() const noexcept { return number_; }
+
+private:
+    CSDK_COLD PyObject* refresh(uint64_t now) noexcept;
+
+    const char* text_;
+    PyObject* name_ = nullptr;
+    PyObject* value_ = nullptr;  // borrowed from a namespace while `stamp_` holds
+    uint64_t stamp_ = 0;
+    long number_ = 0;
+    bool exact_ = false;
+};
+
+namespace globals {
+extern global_name success;       // CSDK_OPERATE_SUCCESS
+extern global_name is_py2;        // IS_PY2
+extern global_name handler;       // f
+extern global_name strerror;      // py_vqi_strerror
+extern global_name logger;        // vqsdklogger
+extern global_name platform;      // platform
+int init() noexcept;
+}  // namespace globals
+
+// Truth value of IS_PY2 (looked up as above); -1 with an exception set.
+inline int is_py2() noexcept {
+    PyObject* v = globals::is_py2.get();
+    if (CSDK_UNLIKELY(!v)) return -1;
+    if (CSDK_LIKELY(v == Py_False)) return 0;
+    if (v == Py_True) return 1;
+    return PyObject_IsTrue(v);
+}
+
+}  // namespace csdk

@@ -1,0 +1,368 @@
+// adapt_to_python3 and its wrapper objects, the status helpers and the platform tests.
+#include "module/helpers.hpp"
+
+#include <iterator>
+
+#include "module/errors.hpp"
+#include "module/globals.hpp"
+#include "module/methods.hpp"
+#include "module/ref.hpp"
+
+namespace csdk::helpers {
+namespace {
+
+// Interned strings of the helpers' algorithms.
+struct strings {
+    PyObject *encode, *ascii, *decode, *utf8, *debug, *format, *uname, *lower, *windows, *linux_;
+    PyObject *with_name, *without_name, *empty;
+};
+strings s;
+
+int init_strings() noexcept {
+    struct { PyObject** slot; const char* text; } table[] = {
+        {&s.encode, "encode"}, {&s.ascii, "ascii"}, {&s.decode, "decode"}, {&s.utf8, "utf8"},
+        {&s.debug, "debug"}, {&s.format, "format"}, {&s.uname, "uname"}, {&s.lower, "lower"},
+        {&s.windows, "windows"}, {&s.linux_, "linux"},
+        {&s.with_name, "invoke c fun={} error code={}, error info={}"},
+        {&s.without_name, "invoke c fun error code={}, error info={}"}, {&s.empty, ""},
+    };
+    for (auto& e : table)
+        if (!*e.slot && !(*e.slot = PyUnicode_InternFromString(e.text))) return -1;
+    return 0;
+}
+
+// ---- wrapper -------------------------------------------------------------------------------------
+
+site wrapper_site{"wrapper", "adapt_to_python3.wrapper"};
+
+struct wrapper_object {
+    PyObject_HEAD
+    PyObject* func;           // the closure cell: what adapt_to_python3 received
+    const PyMethodDef* direct;  // func's entry when func is one of this module's own builtins
+};
+
+// text.encode("ascii"); an exact str needs no attribute lookup to get the same bytes or error.
+PyObject* encode_ascii(PyObject* text) noexcept {
+    if (CSDK_LIKELY(PyUnicode_CheckExact(text))) return PyUnicode_AsASCIIString(text);
+    return PyObject_CallMethodOneArg(text, s.encode, s.ascii);
+}
+
+// func(*args, **kwargs). For the module's own builtins the entry is called directly with what the
+// interpreter would have passed it; any other call shape goes through the interpreter, which
+// then reports its own argument errors.
+PyObject* forward(wrapper_object* w, PyObject* args, PyObject* kwargs) noexcept {
+    if (kwargs && PyDict_GET_SIZE(kwargs) == 0) kwargs = nullptr;
+    if (const PyMethodDef* ml = w->direct) {
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        switch (ml->ml_flags) {
+            case METH_O:
+                if (nargs == 1 && !kwargs) return ml->ml_meth(nullptr, PyTuple_GET_ITEM(args, 0));
+                break;
+            case METH_NOARGS:
+                if (nargs == 0 && !kwargs) return ml->ml_meth(nullptr, nullptr);
+                break;
+            case METH_VARARGS | METH_KEYWORDS:
+                return method_with_keywords(ml)(nullptr, args, kwargs);
+        }
+    }
+    return PyObject_Call(w->func, args, kwargs);
+}
+
+PyObject* wrapper_call_inner(wrapper_object* w, PyObject* args, PyObject* kwargs) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    if (kwargs) {
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (CSDK_UNLIKELY(!PyUnicode_Check(key))) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "wrapper");
+                return nullptr;
+            }
+        }
+    }
+    int py2 = is_py2();
+    if (py2 < 0) return nullptr;
+    // The keyword dict handed on is always our own: the caller's is never changed.
+    ref own_kwargs;
+    if (kwargs && PyDict_GET_SIZE(kwargs) && !w->direct) {
+        own_kwargs = ref::steal(PyDict_Copy(kwargs));
+        if (!own_kwargs) return nullptr;
+        kwargs = own_kwargs.get();
+    }
+    if (py2) return forward(w, args, kwargs);
+
+    // Every str argument (subclasses included) becomes bytes; anything else passes untouched,
+    // text inside containers included.
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    ref adapted;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        if (!PyUnicode_Check(a)) {
+            if (adapted) PyTuple_SET_ITEM(adapted.get(), i, Py_NewRef(a));
+            continue;
+        }
+        if (!adapted) {
+            adapted = ref::steal(PyTuple_New(n));
+            if (!adapted) return nullptr;
+            for (Py_ssize_t j = 0; j < i; ++j)
+                PyTuple_SET_ITEM(adapted.get(), j, Py_NewRef(PyTuple_GET_ITEM(args, j)));
+        }
+        PyObject* encoded = encode_ascii(a);
+        if (!encoded) return nullptr;  // a partly filled tuple releases cleanly
+        PyTuple_SET_ITEM(adapted.get(), i, encoded);
+    }
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(value)) continue;
+            if (!own_kwargs) {
+                own_kwargs = ref::steal(PyDict_Copy(kwargs));
+                if (!own_kwargs) return nullptr;
+            }
+            ref encoded = ref::steal(encode_ascii(value));
+            if (!encoded || PyDict_SetItem(own_kwargs.get(), key, encoded.get()) < 0) return nullptr;
+        }
+        if (own_kwargs) kwargs = own_kwargs.get();
+    }
+    return forward(w, adapted ? adapted.get() : args, kwargs);
+}
+
+PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* r = wrapper_call_inner(reinterpret_cast<wrapper_object*>(self), args, kwargs);
+    if (CSDK_UNLIKELY(!r)) return fail(wrapper_site);
+    return r;
+}
+
+int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<wrapper_object*>(self)->func);
+    return 0;
+}
+
+int wrapper_clear(PyObject* self) {
+    Py_CLEAR(reinterpret_cast<wrapper_object*>(self)->func);
+    return 0;
+}
+
+void wrapper_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    wrapper_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* wrapper_repr(PyObject* self) {
+    PyObject* func = reinterpret_cast<wrapper_object*>(self)->func;
+    if (!func) return PyUnicode_FromString("<adapt_to_python3 wrapper>");
+    return PyUnicode_FromFormat("<adapt_to_python3 wrapper of %R>", func);
+}
+
+// Like a Python function, a wrapper stored on a class binds to the instance.
+PyObject* wrapper_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("wrapper"); }
+PyObject* get_qualname(PyObject*, void*) { return PyUnicode_FromString("adapt_to_python3.<locals>.wrapper"); }
+PyObject* get_module(PyObject*, void*) { return PyUnicode_FromString("c_sdk"); }
+PyObject* get_doc(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_wrapped(PyObject* self, void*) {
+    PyObject* func = reinterpret_cast<wrapper_object*>(self)->func;
+    return Py_NewRef(func ? func : Py_None);
+}
+
+PyGetSetDef wrapper_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__wrapped__", get_wrapped, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot wrapper_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(wrapper_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
+    {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
+    {Py_tp_getset, wrapper_getset},
+    {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
+    {0, nullptr},
+};
+
+PyType_Spec wrapper_spec = {
+    "c_sdk.wrapper",
+    sizeof(wrapper_object),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    wrapper_slots,
+};
+
+PyTypeObject* wrapper_type = nullptr;  // made once per process
+
+// ---- the helper builtins ---------------------------------------------------------------------------
+
+site adapt_site, ok_site, fail_site, windows_site, linux_site;
+
+PyObject* adapt_to_python3(PyObject*, PyObject* func) {
+    PyObject* w = adapt(func);
+    return w ? w : fail(adapt_site);
+}
+
+int truth(PyObject* o) noexcept {
+    if (o == Py_True) return 1;
+    if (o == Py_False || o == Py_None) return 0;
+    return PyObject_IsTrue(o);
+}
+
+PyObject* c_status_ok(PyObject*, PyObject* status) {
+    PyObject* success = globals::success.get();
+    if (!success) return fail(ok_site);
+    PyObject* r = PyObject_RichCompare(status, success, Py_EQ);
+    return r ? r : fail(ok_site);
+}
+
+PyObject* status_fail(PyObject* status, PyObject* cfunname) noexcept {
+    PyObject* success = globals::success.get();
+    if (!success) return nullptr;
+    ref isfail = ref::steal(PyObject_RichCompare(status, success, Py_NE));
+    if (!isfail) return nullptr;
+    int failed = truth(isfail.get());
+    if (failed <= 0) return failed < 0 ? nullptr : isfail.release();
+
+    PyObject* strerror = globals::strerror.get();
+    if (!strerror) return nullptr;
+    ref raw = ref::steal(PyObject_CallOneArg(strerror, status));
+    if (!raw) return nullptr;
+    ref info = ref::steal(PyObject_CallMethodOneArg(raw.get(), s.decode, s.utf8));
+    if (!info) return nullptr;
+
+    int named = truth(cfunname);
+    if (named < 0) return nullptr;
+    PyObject* logger = globals::logger.get();
+    if (!logger) return nullptr;
+    ref debug = ref::steal(PyObject_GetAttr(logger, s.debug));
+    if (!debug) return nullptr;
+    ref message;
+    if (named) {
+        PyObject* args[] = {s.with_name, cfunname, status, info.get()};
+        message = ref::steal(PyObject_VectorcallMethod(s.format, args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    } else {
+        PyObject* args[] = {s.without_name, status, info.get()};
+        message = ref::steal(PyObject_VectorcallMethod(s.format, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+    if (!message) return nullptr;
+    ref logged = ref::steal(PyObject_CallOneArg(debug.get(), message.get()));
+    if (!logged) return nullptr;
+    return isfail.release();
+}
+
+PyObject* c_status_fail(PyObject*, PyObject* args, PyObject* kwargs) {
+    // (status, cfunname='') by position or keyword.
+    static PyObject* names[2];
+    if (!names[0] && (!(names[0] = PyUnicode_InternFromString("status")) ||
+                      !(names[1] = PyUnicode_InternFromString("cfunname"))))
+        return fail(fail_site);
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nargs > 2) {
+        raise_argcount("c_status_fail", "at most", 2, nargs);
+        return fail(fail_site);
+    }
+    PyObject* bound[2] = {nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr, nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr};
+    if (nkw) {
+        Py_ssize_t used = 0;
+        for (Py_ssize_t i = nargs; i < 2; ++i) {
+            PyObject* v = PyDict_GetItemWithError(kwargs, names[i]);
+            if (!v && PyErr_Occurred()) return fail(fail_site);
+            if (v) { bound[i] = v; ++used; }
+        }
+        if (used < nkw) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                bool is_status = key == names[0] || (PyUnicode_Check(key) && PyUnicode_Compare(key, names[0]) == 0);
+                bool is_name = key == names[1] || (PyUnicode_Check(key) && PyUnicode_Compare(key, names[1]) == 0);
+                if ((is_status && nargs > 0) || (is_name && nargs > 1)) {
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", "c_status_fail", key);
+                    return fail(fail_site);
+                }
+                if (is_status || is_name) continue;
+                if (!PyUnicode_Check(key))
+                    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "c_status_fail");
+                else
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "c_status_fail", key);
+                return fail(fail_site);
+            }
+        }
+    }
+    if (!bound[0]) {
+        raise_argcount("c_status_fail", "at least", 1, nargs);
+        return fail(fail_site);
+    }
+    PyObject* r = status_fail(bound[0], bound[1] ? bound[1] : s.empty);
+    return r ? r : fail(fail_site);
+}
+
+PyObject* system_is(PyObject* expected) noexcept {
+    PyObject* platform = globals::platform.get();
+    if (!platform) return nullptr;
+    ref uname = ref::steal(PyObject_GetAttr(platform, s.uname));
+    if (!uname) return nullptr;
+    ref info = ref::steal(PyObject_CallNoArgs(uname.get()));
+    if (!info) return nullptr;
+    ref system = ref::steal(PySequence_GetItem(info.get(), 0));
+    if (!system) return nullptr;
+    ref lowered = ref::steal(PyObject_CallMethodNoArgs(system.get(), s.lower));
+    if (!lowered) return nullptr;
+    return PyObject_RichCompare(lowered.get(), expected, Py_EQ);
+}
+
+PyObject* is_windows(PyObject*, PyObject*) {
+    PyObject* r = system_is(s.windows);
+    return r ? r : fail(windows_site);
+}
+
+PyObject* is_linux(PyObject*, PyObject*) {
+    PyObject* r = system_is(s.linux_);
+    return r ? r : fail(linux_site);
+}
+
+PyMethodDef defs[] = {
+    {"is_windows", is_windows, METH_NOARGS, "is_windows()\n--\n\n"},
+    {"is_linux", is_linux, METH_NOARGS, "is_linux()\n--\n\n"},
+    {"adapt_to_python3", adapt_to_python3, METH_O,
+     "adapt_to_python3(func, /)\n--\n\n使 c_sdk 的函数同时兼容 python3 和 python2 的装饰器"},
+    {"c_status_ok", c_status_ok, METH_O,
+     "c_status_ok(status, /)\n--\n\n\n    c api 调用返回值status是否ok\n    "},
+    {"c_status_fail", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(c_status_fail)),
+     METH_VARARGS | METH_KEYWORDS, "c_status_fail(status, cfunname='')\n--\n\n\n    c api 调用返回值status是否fail\n    "},
+};
+
+}  // namespace
+
+PyObject* adapt(PyObject* func) noexcept {
+    auto* w = PyObject_GC_New(wrapper_object, wrapper_type);
+    if (!w) return nullptr;
+    w->func = Py_NewRef(func);
+    w->direct = own_builtin_entry(func);
+    PyObject_GC_Track(w);
+    return reinterpret_cast<PyObject*>(w);
+}
+
+int add_to(PyObject* module) noexcept {
+    if (init_strings() < 0) return -1;
+    if (!wrapper_type &&
+        !(wrapper_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&wrapper_spec))))
+        return -1;
+    site* sites[] = {&windows_site, &linux_site, &adapt_site, &ok_site, &fail_site};
+    for (std::size_t i = 0; i < std::size(defs); ++i) {
+        sites[i]->name = defs[i].ml_name;
+        ref fn = ref::steal(new_builtin(&defs[i]));
+        if (!fn || PyModule_AddObjectRef(module, defs[i].ml_name, fn.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+}  // namespace csdk::helpers

@@ -1,0 +1,334 @@
+"""Python control of the vqsdk stand-in (the test double built as libvqsdk.so).
+
+    sdk = StandIn()              # the libvqsdk.so that c_sdk loaded
+    sdk = StandIn("/x/libvqsdk.so")  # or an explicit one
+    sdk.reset()
+    sdk.script("vqi_get_orders_pb", status=3, response=b"\\0x")
+    ... exercise c_sdk ...
+    assert sdk.last_call() == Call("vqi_get_orders_pb", (b"req", 3, OUT, OUT))
+
+The call log records one value per native parameter: bytes for request buffers (exactly their
+length) and texts, None for a null pointer, UNREAD for a request buffer whose length was
+negative, int / float / bool as passed, PTR for a non-null reserved pointer or callback, and an
+Out marker for out-parameters (OUT when the pointer is valid and, for char **, *res was null).
+
+Scripts are sticky until reset() or unscript(); once=True scripts answer exactly one call each,
+ahead of the sticky one. Unscripted functions answer with the defaults described in
+standin/standin_control.h (status: default_status; queries: b"<name>|<request>").
+
+The library is loaded with ctypes.PyDLL: the GIL stays held during control calls, so events
+emitted from here reach the registered callback on this thread with the GIL held.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import struct
+from dataclasses import dataclass
+from typing import NamedTuple
+
+__all__ = ["StandIn", "Call", "Out", "OUT", "PTR", "UNREAD", "EVENT_CALLBACK", "library_path"]
+
+LIBRARY_NAME = "libvqsdk.so"
+
+# Script fields and reset flags, as in standin_control.h.
+_STATUS, _RESPONSE, _RES_LEN, _SKIP_RES_LEN, _TEXT, _VALUE = 0x01, 0x02, 0x04, 0x08, 0x10, 0x20
+_RESET_CALLBACK, _RESET_CONFIG = 1, 2
+
+
+class Call(NamedTuple):
+    name: str
+    args: tuple
+
+
+@dataclass(frozen=True)
+class Out:
+    """An out-parameter as received: `null` if the pointer itself was null; `preset` (char **
+    only) if the char * it pointed to was not null on entry."""
+
+    null: bool = False
+    preset: bool = False
+
+
+OUT = Out()
+
+
+class _Marker:
+    def __init__(self, name: str):
+        self._name = name
+
+    def __repr__(self) -> str:
+        return self._name
+
+
+PTR = _Marker("PTR")  # a non-null reserved pointer or callback
+UNREAD = _Marker("UNREAD")  # a request buffer not read because its length was negative
+
+
+# The SDK's event callback type: (topic, data, len). data is a raw pointer (the payload may hold
+# NUL bytes): read it with ctypes.string_at(data, len).
+EVENT_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_char_p, ctypes.POINTER(ctypes.c_char), ctypes.c_int)
+
+
+class _Script(ctypes.Structure):
+    _fields_ = [
+        ("fields", ctypes.c_uint),
+        ("status", ctypes.c_int),
+        ("response", ctypes.c_char_p),
+        ("response_len", ctypes.c_int),
+        ("res_len", ctypes.c_int),
+        ("text", ctypes.c_char_p),
+        ("int_value", ctypes.c_longlong),
+        ("real_value", ctypes.c_double),
+    ]
+
+
+def library_path() -> str:
+    """Path of the libvqsdk.so that the c_sdk extension loaded."""
+    import c_sdk  # noqa: F401  (loading it maps the SDK library)
+
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            fields = line.split(maxsplit=5)
+            if len(fields) == 6 and os.path.basename(fields[5].rstrip("\n")) == LIBRARY_NAME:
+                return fields[5].rstrip("\n")
+    beside = os.path.join(os.path.dirname(os.path.abspath(c_sdk.__file__)), LIBRARY_NAME)
+    if os.path.exists(beside):
+        return beside
+    raise RuntimeError(f"c_sdk is loaded but no {LIBRARY_NAME} was found")
+
+
+def _text(value: str | bytes | None, what: str) -> bytes | None:
+    if value is None:
+        return None
+    if isinstance(value, str):
+        value = value.encode()
+    if b"\0" in value:
+        raise ValueError(f"{what} cannot hold NUL bytes")
+    return bytes(value)
+
+
+def _data(value: str | bytes | None) -> bytes | None:
+    return value.encode() if isinstance(value, str) else value
+
+
+class StandIn:
+    """Drives the stand-in library at `path` (default: the one c_sdk loaded)."""
+
+    def __init__(self, path: str | os.PathLike | None = None):
+        self.path = os.fspath(path) if path is not None else library_path()
+        lib = ctypes.PyDLL(self.path)
+        if not hasattr(lib, "standin_reset"):
+            raise RuntimeError(f"{self.path} is not the vqsdk stand-in")
+        self.lib = lib
+        sig = {
+            "standin_reset": (None, [ctypes.c_int]),
+            "standin_set_recording": (None, [ctypes.c_int]),
+            "standin_recording": (ctypes.c_int, []),
+            "standin_set_default_status": (None, [ctypes.c_int]),
+            "standin_default_status": (ctypes.c_int, []),
+            "standin_function_count": (ctypes.c_int, []),
+            "standin_function_name": (ctypes.c_char_p, [ctypes.c_int]),
+            "standin_script_set": (ctypes.c_int, [ctypes.c_char_p, ctypes.POINTER(_Script), ctypes.c_int]),
+            "standin_script_clear": (ctypes.c_int, [ctypes.c_char_p]),
+            "standin_log_read": (ctypes.c_size_t, [ctypes.c_void_p, ctypes.c_size_t]),
+            "standin_log_count": (ctypes.c_size_t, []),
+            "standin_log_clear": (None, []),
+            "standin_queue_event": (None, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]),
+            "standin_emit_event": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]),
+            "standin_pending_events": (ctypes.c_int, []),
+            "standin_callback_registered": (ctypes.c_int, []),
+            "standin_stop_requested": (ctypes.c_int, []),
+            "standin_swap_callback": (ctypes.c_void_p, [ctypes.c_void_p]),
+        }
+        for name, (restype, argtypes) in sig.items():
+            fn = getattr(lib, name)
+            fn.restype, fn.argtypes = restype, argtypes
+        self.names = tuple(
+            lib.standin_function_name(i).decode() for i in range(lib.standin_function_count())
+        )
+
+    # ---- state ----
+
+    def reset(self, *, callback: bool = False, config: bool = False) -> None:
+        """Clears the log, scripts, queued events, stop flag and timer ids. callback=True also
+        forgets the registered callback; config=True also restores recording on and status 0."""
+        self.lib.standin_reset((_RESET_CALLBACK if callback else 0) | (_RESET_CONFIG if config else 0))
+
+    @property
+    def recording(self) -> bool:
+        return bool(self.lib.standin_recording())
+
+    @recording.setter
+    def recording(self, on: bool) -> None:
+        self.lib.standin_set_recording(int(bool(on)))
+
+    @property
+    def default_status(self) -> int:
+        return self.lib.standin_default_status()
+
+    @default_status.setter
+    def default_status(self, status: int) -> None:
+        self.lib.standin_set_default_status(status)
+
+    # ---- call log ----
+
+    def calls(self) -> list[Call]:
+        while True:
+            size = self.lib.standin_log_read(None, 0)
+            buf = ctypes.create_string_buffer(size)
+            if self.lib.standin_log_read(buf, size) == size:
+                return self._parse(buf.raw)
+
+    def calls_to(self, name: str) -> list[Call]:
+        self._check_name(name)
+        return [c for c in self.calls() if c.name == name]
+
+    def last_call(self) -> Call:
+        calls = self.calls()
+        if not calls:
+            raise LookupError("no SDK call recorded")
+        return calls[-1]
+
+    @property
+    def call_count(self) -> int:
+        return self.lib.standin_log_count()
+
+    def clear_calls(self) -> None:
+        self.lib.standin_log_clear()
+
+    def _parse(self, blob: bytes) -> list[Call]:
+        calls, pos = [], 0
+        while pos < len(blob):
+            index, argc = struct.unpack_from("=HB", blob, pos)
+            pos += 3
+            args = []
+            for _ in range(argc):
+                tag = blob[pos : pos + 1]
+                pos += 1
+                if tag == b"n":
+                    args.append(None)
+                elif tag == b"b":
+                    (n,) = struct.unpack_from("=I", blob, pos)
+                    args.append(blob[pos + 4 : pos + 4 + n])
+                    pos += 4 + n
+                elif tag == b"x":
+                    args.append(UNREAD)
+                elif tag == b"i":
+                    args.append(struct.unpack_from("=q", blob, pos)[0])
+                    pos += 8
+                elif tag == b"f":
+                    args.append(struct.unpack_from("=d", blob, pos)[0])
+                    pos += 8
+                elif tag == b"?":
+                    args.append(bool(blob[pos]))
+                    pos += 1
+                elif tag == b"p":
+                    args.append(PTR)
+                elif tag == b"o":
+                    args.append(Out(null=bool(blob[pos] & 1), preset=bool(blob[pos] & 2)))
+                    pos += 1
+                else:
+                    raise ValueError(f"corrupt call log: tag {tag!r} at {pos - 1}")
+            calls.append(Call(self.names[index], tuple(args)))
+        return calls
+
+    # ---- scripts ----
+
+    def script(
+        self,
+        name: str,
+        *,
+        status: int | None = None,
+        response: bytes | str | None = None,
+        null_response: bool = False,
+        res_len: int | None = None,
+        skip_res_len: bool = False,
+        text: bytes | str | None = None,
+        null_text: bool = False,
+        value: int | float | None = None,
+        once: bool = False,
+    ) -> None:
+        """Scripts `name`'s answers (fields left as None / False keep their defaults).
+
+        status: the int returned. response: the bytes in *res (null_response: *res = NULL).
+        res_len: the length written to *res_len (negative allowed; a length past the response
+        pads it with zero bytes); skip_res_len: leave *res_len untouched. text: the returned
+        text (null_text: a null pointer). value: what vqi_now / vqi_now_plus return."""
+        s = _Script()
+        if status is not None:
+            s.fields |= _STATUS
+            s.status = status
+        if response is not None or null_response:
+            if response is not None and null_response:
+                raise ValueError("response and null_response exclude each other")
+            s.fields |= _RESPONSE
+            data = _data(response)
+            s.response = data
+            s.response_len = len(data) if data is not None else 0
+        if res_len is not None:
+            s.fields |= _RES_LEN
+            s.res_len = res_len
+        if skip_res_len:
+            s.fields |= _SKIP_RES_LEN
+        if text is not None or null_text:
+            if text is not None and null_text:
+                raise ValueError("text and null_text exclude each other")
+            s.fields |= _TEXT
+            s.text = _text(text, "a scripted text")
+        if value is not None:
+            s.fields |= _VALUE
+            s.int_value = int(value)
+            s.real_value = float(value)
+        rc = self.lib.standin_script_set(name.encode(), ctypes.byref(s), int(once))
+        if rc == -1:
+            raise KeyError(f"no SDK function {name!r}")
+        if rc == -2:
+            raise ValueError(f"{name} has no use for some of these script fields")
+
+    def unscript(self, name: str | None = None) -> None:
+        """Drops the scripts of `name` (None: of every function)."""
+        if self.lib.standin_script_clear(name.encode() if name is not None else None) != 0:
+            raise KeyError(f"no SDK function {name!r}")
+
+    # ---- events ----
+
+    def queue_event(self, topic: str | bytes | None, data: bytes | str | None = b"", length: int | None = None) -> None:
+        """Queues an event for vqi_run / vqi_poll. None makes a null topic / payload pointer;
+        `length` (default: the payload's size) is what the callback receives as len."""
+        self.lib.standin_queue_event(*self._event(topic, data, length))
+
+    def emit(self, topic: str | bytes | None, data: bytes | str | None = b"", length: int | None = None) -> None:
+        """Delivers an event at once to the registered callback, on this thread."""
+        if self.lib.standin_emit_event(*self._event(topic, data, length)) != 0:
+            raise RuntimeError("no event callback is registered")
+
+    @staticmethod
+    def _event(topic, data, length):
+        data = _data(data)
+        size = len(data) if data is not None else 0
+        return _text(topic, "an event topic"), data, size, size if length is None else length
+
+    @property
+    def pending_events(self) -> int:
+        return self.lib.standin_pending_events()
+
+    @property
+    def callback_registered(self) -> bool:
+        return bool(self.lib.standin_callback_registered())
+
+    @property
+    def stop_requested(self) -> bool:
+        return bool(self.lib.standin_stop_requested())
+
+    def swap_callback(self, callback: EVENT_CALLBACK | int | None) -> int | None:
+        """Registers `callback` (None: none) without a recorded call; returns the previous one's
+        address, which can be handed back here to restore it. The caller keeps `callback` alive."""
+        if isinstance(callback, EVENT_CALLBACK):
+            callback = ctypes.cast(callback, ctypes.c_void_p).value
+        return self.lib.standin_swap_callback(callback)
+
+    def _check_name(self, name: str) -> None:
+        if name not in self.names:
+            raise KeyError(f"no SDK function {name!r}")

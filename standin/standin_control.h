@@ -1,0 +1,135 @@
+/*
+ * Control interface of the vqsdk stand-in: the test double that the project builds as
+ * libvqsdk.so when the real SDK library is not used. Tests drive it through
+ * standin/python/vqsdk_standin.py, which loads these functions with ctypes.
+ *
+ * Every SDK call is recorded in a call log (while recording is on) and answered from a script
+ * set for the function's name, or else from the defaults:
+ *  - int results: the default status (0 until changed);
+ *  - query functions (char **res, int *res_len): the default status and the response
+ *    "<function name>|<request bytes>" (functions taking texts echo them, '|'-separated);
+ *  - text getters: the function's name; vqi_strerror(n): "error <n>";
+ *    vqi_get_serv_addr: "addr:<serv_id>";
+ *  - vqi_user_timer: timer ids counting up from 1; vqi_poll: the number of events delivered;
+ *  - vqi_now: 1700000000000; vqi_now_plus: 1700000000.25.
+ * vqi_run delivers the queued events in order until the queue is empty or vqi_stop was called
+ * (by a handler, typically; the rest stays queued); vqi_poll delivers at most one. Events taken
+ * while no callback is registered are dropped. The callback only ever runs on a thread that is
+ * inside vqi_run, vqi_poll or standin_emit_event.
+ *
+ * Response buffers and returned texts live in storage of the calling thread until that thread
+ * calls the library again. While recording is on, each one is a fresh allocation of exactly
+ * the size announced and the previous one is freed at the start of the next call, so that an
+ * address sanitizer catches a caller reading past the end or keeping a pointer too long.
+ *
+ * The control functions below may be called from any thread. None of them is recorded.
+ */
+#ifndef VQSDK_STANDIN_CONTROL_H
+#define VQSDK_STANDIN_CONTROL_H
+
+#include <stddef.h>
+
+#if defined(_WIN32)
+#  define STANDIN_API __declspec(dllexport)
+#else
+#  define STANDIN_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- State ---- */
+
+/* What standin_reset clears besides the call log, the scripts, the event queue, the stop flag
+ * and the timer id counter. */
+#define STANDIN_RESET_CALLBACK 1 /* also forget the registered event callback */
+#define STANDIN_RESET_CONFIG 2   /* also set recording on and the default status to 0 */
+
+STANDIN_API void standin_reset(int flags);
+STANDIN_API void standin_set_recording(int on);
+STANDIN_API int standin_recording(void);
+STANDIN_API void standin_set_default_status(int status);
+STANDIN_API int standin_default_status(void);
+
+/* The SDK functions the stand-in exports, in header order: index <-> name (-1 / NULL when
+ * unknown or out of range). The call log names functions by this index. */
+STANDIN_API int standin_function_count(void);
+STANDIN_API const char *standin_function_name(int index);
+STANDIN_API int standin_function_index(const char *name);
+
+/* ---- Scripts ---- */
+
+/* Fields of a script (standin_script.fields). */
+#define STANDIN_STATUS 0x01       /* return `status` (int-returning functions) */
+#define STANDIN_RESPONSE 0x02     /* answer `response_len` bytes at `response`; a null `response`
+                                     sets *res to NULL (query functions) */
+#define STANDIN_RES_LEN 0x04      /* write `res_len` to *res_len instead of the response's size; a
+                                     larger value pads the buffer with zero bytes (query functions) */
+#define STANDIN_SKIP_RES_LEN 0x08 /* leave *res_len untouched (query functions) */
+#define STANDIN_TEXT 0x10         /* return `text`, NULL for a null pointer (text getters, and
+                                     the *addr of vqi_get_serv_addr) */
+#define STANDIN_VALUE 0x20        /* vqi_now returns `int_value`, vqi_now_plus `real_value` */
+
+typedef struct standin_script {
+    unsigned fields;
+    int status;
+    const char *response;
+    int response_len;
+    int res_len;
+    const char *text;
+    long long int_value;
+    double real_value;
+} standin_script;
+
+/* Scripts a function by name. A sticky script (once == 0) replaces the function's previous
+ * sticky script and holds until cleared or reset. One-shot scripts (once != 0) queue up and
+ * each answers exactly one call, ahead of the sticky script. Fields left out of a script take
+ * their defaults. The data is copied.
+ * Returns 0, -1 for an unknown name, -2 for a field the function has no use for. */
+STANDIN_API int standin_script_set(const char *name, const standin_script *script, int once);
+/* Drops the scripts of one function (NULL: of all). Returns 0, or -1 for an unknown name. */
+STANDIN_API int standin_script_clear(const char *name);
+
+/* ---- Call log ---- */
+
+/* The log is a sequence of records, in call order, in native byte order:
+ *   u16 function index, u8 argument count, then one tagged value per native parameter:
+ *   'n'                null pointer (request buffer, text, reserved pointer or callback)
+ *   'b' u32 n, n bytes  the bytes of a request buffer (exactly its length) or of a text
+ *   'x'                request buffer not read: its length was negative
+ *   'i' i64            int
+ *   'f' f64            double
+ *   '?' u8             bool
+ *   'p'                non-null reserved pointer or callback
+ *   'o' u8 flags       out-parameter: bit 0 the pointer is null; bit 1 (char ** only) the
+ *                      pointed-to char * was not null on entry
+ * standin_log_read copies min(capacity, size) bytes to dst (which may be NULL when capacity is
+ * 0) and returns the full size. */
+STANDIN_API size_t standin_log_read(void *dst, size_t capacity);
+STANDIN_API size_t standin_log_count(void);
+STANDIN_API void standin_log_clear(void);
+
+/* ---- Events ---- */
+
+/* One event: topic (NULL for a null topic) and the callback's `len`. The payload pointer is NULL
+ * when data is NULL; otherwise it points to a copy of data_size bytes, padded with zero bytes
+ * to `len` when `len` is larger. */
+STANDIN_API void standin_queue_event(const char *topic, const char *data, size_t data_size, int len);
+/* Delivers the event at once to the registered callback on the calling thread. Returns 0, or -1
+ * when no callback is registered. */
+STANDIN_API int standin_emit_event(const char *topic, const char *data, size_t data_size, int len);
+STANDIN_API int standin_pending_events(void);
+STANDIN_API int standin_callback_registered(void);
+/* Registers `callback` (NULL: none) without a recorded call and returns the previous one, so
+ * that a test can put back the callback the module under test registered. */
+typedef void (*standin_event_callback)(const char *topic, const char *data, int len); /* = vqi_event_callback */
+STANDIN_API standin_event_callback standin_swap_callback(standin_event_callback callback);
+/* Whether vqi_stop was called since vqi_run last started (or the last reset). */
+STANDIN_API int standin_stop_requested(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VQSDK_STANDIN_CONTROL_H */

@@ -1,0 +1,54 @@
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+STANDIN_PY = os.path.join(HERE, os.pardir, "standin", "python")
+if STANDIN_PY not in sys.path:
+    sys.path.insert(0, STANDIN_PY)
+
+import pytest  # noqa: E402
+
+import c_sdk  # noqa: E402
+import vq.constant  # noqa: E402
+from vqsdk_standin import StandIn  # noqa: E402
+
+SUCCESS = vq.constant.CSDK_OPERATE_SUCCESS
+FAILURE = SUCCESS + 1
+
+
+@pytest.fixture(scope="session")
+def standin():
+    return StandIn()
+
+
+@pytest.fixture
+def sdk(standin):
+    """The SDK stand-in, reset, answering with the success status of this run."""
+    standin.reset(config=True)
+    standin.default_status = SUCCESS
+    yield standin
+    standin.reset(config=True)
+
+
+@pytest.fixture(autouse=True)
+def _restore_namespace():
+    """Tests may rebind or delete module globals; each starts from the namespace as imported."""
+    ns = vars(c_sdk)
+    before = dict(ns)
+    yield
+    for key in [k for k in ns if k not in before]:
+        del ns[key]
+    for key, value in before.items():
+        if ns.get(key, before) is not value:
+            ns[key] = value
+
+
+def run_python(code, *, env=None, pythonpath=(STANDIN_PY,)):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+    import subprocess
+
+    environ = dict(os.environ)
+    # Wherever this run imports c_sdk from (an install or a build tree), the child does too.
+    environ["PYTHONPATH"] = os.pathsep.join([os.path.dirname(c_sdk.__file__), *pythonpath])
+    environ.update(env or {})
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environ, timeout=120)
