@@ -1,8 +1,162 @@
-// The event bridge and the run-loop bindings.
+// The event bridge and the run-loop and timer bindings.
+//
+// The SDK delivers every event (market data, order updates, timers) through one native callback,
+// callback_wrapper, on the thread that is inside an SDK call (vqi_run, vqi_poll, ...). Every SDK
+// call the module makes keeps the interpreter lock, so the callback runs with it held and calls
+// the Python handler directly: no thread-state or lock calls here.
+//
+// The Python handler is the module global `f`, bound by py_vqi_set_data_callback and looked up at
+// each event, like every other global the module reads (module namespace, then builtins).
+#include <Python.h>
+
+#include <cstring>
+
+#include <vqsdk/vqsdk.h>
+
 #include "bindings/registry.hpp"
+#include "module/compat.hpp"
+#include "module/errors.hpp"
+#include "module/globals.hpp"
+#include "module/ref.hpp"
 
 namespace csdk {
+namespace {
 
-const row_list event_rows = {nullptr, 0};
+// ---- the event callback ----------------------------------------------------------------------
+
+// The object an event failure is reported against: sys.unraisablehook receives it as `object`,
+// and the default hook prints "Exception ignored in: 'c_sdk.callback_wrapper'". Made when the
+// binding is set up, so that reporting a failure needs nothing new.
+PyObject* failure_context = nullptr;
+
+// An event failed with the exception pending. The SDK's callback returns nothing and the SDK
+// cannot carry a Python exception back to the caller of vqi_run, so the failure is reported here
+// and the event is dropped: the SDK goes on with the next one.
+//
+// The report is twofold: the standard printing (with traceback; it also stores sys.last_value
+// and friends for post-mortem debugging), then the same exception through sys.unraisablehook
+// against "c_sdk.callback_wrapper", where tests and embedding code can observe it.
+//
+// SystemExit: the standard printing ends the process with the exception's exit status. A handler
+// calls sys.exit() to end the strategy; there is no caller to hand the exception to, and ending
+// the process is exactly what an uncaught SystemExit does anywhere else, so we let it.
+//
+// KeyboardInterrupt is reported and swallowed like any other exception. The run loop belongs to
+// the SDK, not to us: raising cannot unwind through it, and stopping it on the SDK's behalf
+// would skip its own shutdown. The package stops the loop with py_vqi_stop.
+CSDK_COLD void report_failed_event() noexcept {
+    compat::normalize_pending();
+    compat::saved_exception pending;
+    pending.fetch();
+    pending.restore_copy();
+    PyErr_PrintEx(1);
+    pending.restore_copy();
+    PyErr_WriteUnraisable(failure_context);
+    PyErr_Clear();  // a broken hook has been reported by the interpreter already
+}
+
+// The SDK broke its contract. Nothing is read from the null pointer; the event fails like any
+// other, so it is reported and the loop goes on.
+CSDK_COLD PyObject* null_topic() noexcept {
+    PyErr_SetString(PyExc_SystemError, "callback_wrapper: the SDK passed a null topic");
+    return nullptr;
+}
+
+CSDK_COLD PyObject* null_payload(int len) noexcept {
+    PyErr_Format(PyExc_SystemError, "callback_wrapper: the SDK passed a null payload of length %d", len);
+    return nullptr;
+}
+
+// The topic as the handler receives it: bytes up to its NUL under IS_PY2, else str decoded as
+// UTF-8, strict (the decoder has its own ASCII fast path and returns the shared '' and one-letter
+// strings without allocating).
+inline PyObject* topic_object(const char* topic, int py2) noexcept {
+    if (CSDK_UNLIKELY(!topic)) return null_topic();
+    if (py2) return PyBytes_FromString(topic);
+    return PyUnicode_DecodeUTF8(topic, static_cast<Py_ssize_t>(std::strlen(topic)), nullptr);
+}
+
+// A copy of exactly `len` payload bytes (NULs included). The SDK owns `data` and frees it once
+// the callback returns. A negative length gets the interpreter's own negative-size error; a null
+// pointer with a positive length is never read.
+inline PyObject* payload_object(const char* data, int len) noexcept {
+    if (CSDK_LIKELY(data != nullptr) || len <= 0) return PyBytes_FromStringAndSize(data, len);
+    return null_payload(len);
+}
+
+// f(topic, payload). False with the exception pending when a step fails; the steps after it are
+// skipped.
+inline bool deliver(const char* topic, const char* data, int len) noexcept {
+    int py2 = is_py2();
+    if (CSDK_UNLIKELY(py2 < 0)) return false;
+    ref topic_obj = ref::steal(topic_object(topic, py2));
+    if (CSDK_UNLIKELY(!topic_obj)) return false;
+    // Held for the call: a handler that registers another one drops the namespace's reference to
+    // itself while it runs.
+    ref handler = ref::borrow(globals::handler.get());
+    if (CSDK_UNLIKELY(!handler)) return false;
+    ref payload = ref::steal(payload_object(data, len));
+    if (CSDK_UNLIKELY(!payload)) return false;
+    // The slot before the arguments is ours to lend: a bound method puts its instance there and
+    // calls its function without building an argument tuple.
+    PyObject* args[3] = {nullptr, topic_obj.get(), payload.get()};
+    ref result = ref::steal(PyObject_Vectorcall(handler.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(result);
+}
+
+// What the SDK calls for each event. Whatever happens, it returns normally: an event that fails
+// is reported and dropped, and the SDK's loop goes on.
+void VQSDK_CALL callback_wrapper(const char* topic, const char* data, int len) noexcept {
+    if (CSDK_UNLIKELY(!deliver(topic, data, len))) report_failed_event();
+}
+
+// ---- py_vqi_set_data_callback(pythonf, /) -----------------------------------------------------
+
+site set_data_callback_site{};
+
+// Binds `pythonf` to `f` (whatever it is: it is first looked at when an event arrives) and
+// registers callback_wrapper with the SDK. The SDK is told on every call, also when the callback
+// is registered already.
+PyObject* set_data_callback(PyObject*, PyObject* pythonf) noexcept {
+    if (CSDK_UNLIKELY(PyDict_SetItem(state.dict, globals::handler.name(), pythonf) < 0))
+        return fail(set_data_callback_site);
+    vqi_set_event_callback_pb(callback_wrapper);  // its status says nothing the package uses
+    Py_RETURN_NONE;
+}
+
+int init_set_data_callback() noexcept {
+    if (!failure_context) failure_context = PyUnicode_InternFromString("c_sdk.callback_wrapper");
+    return failure_context ? 0 : -1;
+}
+
+constexpr shapes::shape set_data_callback_shape = {
+    set_data_callback, nullptr, METH_O, &set_data_callback_site, "(pythonf, /)", init_set_data_callback,
+};
+
+// ---- the rows -----------------------------------------------------------------------------------
+
+using namespace kinds;
+using shapes::call;
+using shapes::none_result;
+using shapes::status_result;
+
+const row rows[] = {
+    {"py_vqi_set_data_callback", set_data_callback_shape, plain},
+
+    // the run loop
+    {"py_vqi_run", call<vqi_run, status_result>, plain},
+    {"py_vqi_stop", call<vqi_stop, status_result>, plain},
+    {"py_vqi_get_stop_error_code", call<vqi_get_stop_error_code, status_result>, plain},
+
+    // timers
+    {"py_vqi_set_timer", call<vqi_set_timer, none_result, integer<"interval">>, plain},
+    {"py_vqi_schedule", call<vqi_schedule, status_result, text<"date_rule">, text<"time_rule">>, decorated},
+    {"py_vqi_user_timer", call<vqi_user_timer, status_result, integer<"period">, integer<"start_delay">>, decorated},
+    {"py_vqi_user_timer_stop", call<vqi_user_timer_stop, none_result, integer<"timer_id">>, decorated},
+};
+
+}  // namespace
+
+const row_list event_rows = rows_of(rows);
 
 }  // namespace csdk
