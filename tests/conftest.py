@@ -32,15 +32,14 @@ def sdk(standin):
 
 @pytest.fixture(autouse=True)
 def _restore_namespace():
-    """Tests may rebind or delete module globals; each starts from the namespace as imported."""
+    """Tests may rebind or delete module globals; each starts from the namespace as imported,
+    in its order."""
     ns = vars(c_sdk)
     before = dict(ns)
     yield
-    for key in [k for k in ns if k not in before]:
-        del ns[key]
-    for key, value in before.items():
-        if ns.get(key, before) is not value:
-            ns[key] = value
+    if list(ns) != list(before) or any(ns[k] is not v for k, v in before.items()):
+        ns.clear()
+        ns.update(before)
 
 
 def run_python(code, *, env=None, pythonpath=(STANDIN_PY,)):

@@ -4,6 +4,7 @@
 #pragma once
 #include <Python.h>
 #include <frameobject.h>
+#include <atomic>
 #include <cstdint>
 #if PY_VERSION_HEX < 0x030C0000
 #  include <structmember.h>
@@ -74,6 +75,57 @@ inline PyObject* type_dict(PyTypeObject* type) noexcept {
 #endif
 }
 
+// A stamp of a type's state: once taken, it matches the type until the type's namespace or
+// bases change, and never again after that.
+//
+// From 3.11 the type's version tag is such a stamp: every change invalidates it and no tag is
+// given out twice (the interpreter's attribute cache rests on that). Up to 3.12 validity is a type
+// flag; from 3.13 that flag is no longer kept and an invalid tag is 0. In 3.10 clearing the type
+// cache (sys._clear_type_cache) restarts the tags, so there the stamp is the namespace's version
+// (all dicts draw versions from one increasing counter) together with the method resolution order,
+// held so that no new one can appear at its address.
+class type_stamp {
+public:
+    type_stamp() noexcept = default;
+    type_stamp(const type_stamp&) = delete;
+    type_stamp& operator=(const type_stamp&) = delete;
+
+#if PY_VERSION_HEX >= 0x030B0000
+    bool matches(PyTypeObject* type) const noexcept { return current(type) == tag_; }
+    // Takes the type's stamp; false if it has none at the moment.
+    bool take(PyTypeObject* type) noexcept {
+        unsigned int tag = current(type);
+        if (tag == 0) return false;
+        tag_ = tag;
+        return true;
+    }
+
+private:
+    static unsigned int current(PyTypeObject* type) noexcept {
+#  if PY_VERSION_HEX >= 0x030D0000
+        return type->tp_version_tag;
+#  else
+        return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#  endif
+    }
+    uint64_t tag_ = UINT64_MAX;  // matches no tag, the invalid 0 included
+#else
+    bool matches(PyTypeObject* type) const noexcept {
+        return type->tp_mro == mro_ && reinterpret_cast<PyDictObject*>(type->tp_dict)->ma_version_tag == dict_version_;
+    }
+    bool take(PyTypeObject* type) noexcept {
+        if (!type->tp_mro || !type->tp_dict) return false;
+        Py_XSETREF(mro_, Py_NewRef(type->tp_mro));
+        dict_version_ = reinterpret_cast<PyDictObject*>(type->tp_dict)->ma_version_tag;
+        return true;
+    }
+
+private:
+    PyObject* mro_ = nullptr;  // strong; kept for the process with the stamp
+    uint64_t dict_version_ = 0;
+#endif
+};
+
 // Member kinds and flags of PyMemberDef (public under Py_ names from 3.12, structmember.h before).
 #if PY_VERSION_HEX >= 0x030C0000
 inline constexpr int member_object_ex = Py_T_OBJECT_EX;
@@ -99,9 +151,29 @@ inline void normalize_pending() noexcept {
 #endif
 }
 
-// ---- small helpers that changed names --------------------------------------------------------
+// ---- interpreters ---------------------------------------------------------------------------
 inline int64_t interpreter_id() noexcept {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
+}
+
+// The module lives in one interpreter per process: its create step refuses every other one with
+// the module's own ImportError. From 3.12 the import machinery first asks the module whether it
+// may be loaded outside the main interpreter, and into an interpreter with a GIL of its own, and
+// without an answer refuses the latter itself, with a message of its own. The module answers yes,
+// so that its create step gives the one answer on every version and in every kind of interpreter.
+// That is safe because the create step of a refused interpreter touches nothing of the module but
+// the owner claim below before it raises.
+#if PY_VERSION_HEX >= 0x030C0000
+#  define CSDK_INTERPRETER_SLOTS {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#  define CSDK_INTERPRETER_SLOTS
+#endif
+
+// Claims `owner` (-1 while unclaimed) for interpreter `id`: true when it is id's now or was
+// already. Atomic, as an interpreter with a GIL of its own can import at the same time as another.
+inline bool claim_interpreter(int64_t& owner, int64_t id) noexcept {
+    int64_t expected = -1;
+    return std::atomic_ref<int64_t>(owner).compare_exchange_strong(expected, id) || expected == id;
 }
 
 }  // namespace csdk::compat
