@@ -203,10 +203,10 @@
   X(vqi_poll, HAND_INT) \
   X(vqi_stop, HAND_INT) \
   X(vqi_get_stop_error_code, INT_VOID) \
-  X(vqi_set_timer, VOID_INT) \
+  X(vqi_set_timer, HAND_VOID) \
   X(vqi_schedule, HAND_INT) \
   X(vqi_user_timer, HAND_INT) \
-  X(vqi_user_timer_stop, VOID_INT) \
+  X(vqi_user_timer_stop, HAND_VOID) \
   X(vqi_now, HAND_VALUE) \
   X(vqi_now_plus, HAND_VALUE)
 

@@ -150,11 +150,14 @@ int VQSDK_CALL vqi_set_backtest_config(const char* start_time, const char* end_t
                                        double slippage_ratio, double option_float_margin_ratio1,
                                        double option_float_margin_ratio2, int adjust, int match_mode,
                                        int check_cache) {
-    return Call(Fn::vqi_set_backtest_config,
-                {Text{start_time}, Text{end_time}, initial_cash, transaction_ratio, commission_ratio,
-                 commission_unit, slippage_ratio, option_float_margin_ratio1, option_float_margin_ratio2, adjust,
-                 match_mode, check_cache})
-        .status();
+    Call c(Fn::vqi_set_backtest_config,
+           {Text{start_time}, Text{end_time}, initial_cash, transaction_ratio, commission_ratio, commission_unit,
+            slippage_ratio, option_float_margin_ratio1, option_float_margin_ratio2, adjust, match_mode, check_cache});
+    if (const Hooks* h = hooks(); h && h->backtest_config)
+        return c.status(h->backtest_config({start_time, end_time, initial_cash, transaction_ratio, commission_ratio,
+                                            commission_unit, slippage_ratio, option_float_margin_ratio1,
+                                            option_float_margin_ratio2, adjust, match_mode, check_cache}));
+    return c.status();
 }
 
 void VQSDK_CALL vqi_set_bus_info(const char* server_addr, const char* user_name, const char* password) {
@@ -209,13 +212,26 @@ int VQSDK_CALL vqi_stop(void) {
     return c.status();
 }
 
+void VQSDK_CALL vqi_set_timer(int interval) {
+    Call c(Fn::vqi_set_timer, {interval});
+    if (const Hooks* h = hooks(); h && h->set_timer) h->set_timer(interval);
+}
+
 int VQSDK_CALL vqi_schedule(const char* date_rule, const char* time_rule) {
-    return Call(Fn::vqi_schedule, {Text{date_rule}, Text{time_rule}}).status();
+    Call c(Fn::vqi_schedule, {Text{date_rule}, Text{time_rule}});
+    if (const Hooks* h = hooks(); h && h->schedule) return c.status(h->schedule(date_rule, time_rule));
+    return c.status();
 }
 
 int VQSDK_CALL vqi_user_timer(int period, int start_delay) {
     Call c(Fn::vqi_user_timer, {period, start_delay});
+    if (const Hooks* h = hooks(); h && h->user_timer) return c.status(h->user_timer(period, start_delay));
     return c.status(next_timer_id());
+}
+
+void VQSDK_CALL vqi_user_timer_stop(int timer_id) {
+    Call c(Fn::vqi_user_timer_stop, {timer_id});
+    if (const Hooks* h = hooks(); h && h->user_timer_stop) h->user_timer_stop(timer_id);
 }
 
 long long VQSDK_CALL vqi_now(void) {

@@ -123,6 +123,15 @@ int next_timer_id() noexcept;
 
 // ---- Modes ------------------------------------------------------------------------------------
 
+// vqi_set_backtest_config's arguments, as a hook receives them.
+struct BacktestConfig {
+    const char* start_time;
+    const char* end_time;
+    double initial_cash, transaction_ratio, commission_ratio, commission_unit, slippage_ratio;
+    double option_float_margin_ratio1, option_float_margin_ratio2;
+    int adjust, match_mode, check_cache;
+};
+
 // A mode (such as a demo market) takes over functions by installing hooks; a null member leaves
 // the function to the test double. Scripts still apply on top: a scripted response, status or
 // value replaces what the hook produced. Hooks run on the calling thread, without locks held;
@@ -138,6 +147,11 @@ struct Hooks {
     int (*poll)();
     long long (*now)();
     double (*now_plus)();
+    int (*backtest_config)(const BacktestConfig& config);
+    void (*set_timer)(int interval);
+    int (*schedule)(const char* date_rule, const char* time_rule);
+    int (*user_timer)(int period, int start_delay);
+    void (*user_timer_stop)(int timer_id);
 };
 // Installs a mode's hooks (null: back to the plain test double). The hooks must outlive their use.
 void set_hooks(const Hooks* hooks) noexcept;

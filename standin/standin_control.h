@@ -128,6 +128,27 @@ STANDIN_API standin_event_callback standin_swap_callback(standin_event_callback 
 /* Whether vqi_stop was called since vqi_run last started (or the last reset). */
 STANDIN_API int standin_stop_requested(void);
 
+/* ---- Market ---- */
+
+/* A small deterministic market (market.cpp) for the demo and for trying a strategy without the
+ * vendor's library. Off by default; while it is on, it answers the functions of a strategy
+ * session (configuration, subscriptions, the run loop, timers, orders and account queries) and
+ * every other function stays with the test double. Scripts still apply on top of its answers.
+ * Requests, responses and event payloads are JSON; market.cpp describes them.
+ *
+ * standin_market_enable switches it on (or starts it over): seed picks the prices, and a fresh
+ * session begins with the default settings (2026-01-05 09:30:00 to 15:00:00, cash 1,000,000, no
+ * commission or slippage) and no subscriptions, timers or orders. The tick interval and the
+ * session length cap hold until changed; they apply from the next session (enable or
+ * vqi_set_backtest_config). */
+STANDIN_API void standin_market_enable(unsigned long long seed);
+STANDIN_API void standin_market_disable(void);
+STANDIN_API int standin_market_enabled(void);
+/* Market time between two ticks of a symbol, in ms (default 3000). Returns 0, or -1 if ms <= 0. */
+STANDIN_API int standin_market_set_tick_interval(int ms);
+/* Ends every session at most `ms` after its start (0, the default: at its configured end). */
+STANDIN_API void standin_market_set_length(long long ms);
+
 #ifdef __cplusplus
 }
 #endif

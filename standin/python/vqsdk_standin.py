@@ -141,6 +141,11 @@ class StandIn:
             "standin_callback_registered": (ctypes.c_int, []),
             "standin_stop_requested": (ctypes.c_int, []),
             "standin_swap_callback": (ctypes.c_void_p, [ctypes.c_void_p]),
+            "standin_market_enable": (None, [ctypes.c_ulonglong]),
+            "standin_market_disable": (None, []),
+            "standin_market_enabled": (ctypes.c_int, []),
+            "standin_market_set_tick_interval": (ctypes.c_int, [ctypes.c_int]),
+            "standin_market_set_length": (None, [ctypes.c_longlong]),
         }
         for name, (restype, argtypes) in sig.items():
             fn = getattr(lib, name)
@@ -328,6 +333,26 @@ class StandIn:
         if isinstance(callback, EVENT_CALLBACK):
             callback = ctypes.cast(callback, ctypes.c_void_p).value
         return self.lib.standin_swap_callback(callback)
+
+    # ---- market ----
+
+    def market_enable(self, seed: int, *, tick_interval: int | None = None, length: int | None = None) -> None:
+        """Switches the demo market on (or starts it over) with prices from `seed`, in a fresh
+        default session. tick_interval (ms between ticks) and length (cap on a session's length,
+        ms; 0: none) hold from this session on. See standin/market.cpp."""
+        if tick_interval is not None and self.lib.standin_market_set_tick_interval(tick_interval) != 0:
+            raise ValueError("tick_interval must be positive")
+        if length is not None:
+            self.lib.standin_market_set_length(length)
+        self.lib.standin_market_enable(seed)
+
+    def market_disable(self) -> None:
+        """Hands every function back to the test double."""
+        self.lib.standin_market_disable()
+
+    @property
+    def market_enabled(self) -> bool:
+        return bool(self.lib.standin_market_enabled())
 
     def _check_name(self, name: str) -> None:
         if name not in self.names:
