@@ -43,3 +43,20 @@ demo: install
 clean:
 	rm -rf build dist $(VENV) .pytest_cache
 
+
+# ---- bench: c_sdk's call cost against the other ways to bind the same SDK (bench/README.md) ----
+# `make bench` builds c_sdk and its peers under bench/out/build and measures (about 6 minutes);
+# `make bench QUICK=1` is the short run. Results: bench/out/results.md and bench/out/chart.png.
+BENCH_VENV := bench/.venv
+BENCH_PY   := $(BENCH_VENV)/bin/python
+
+.PHONY: bench
+
+$(BENCH_VENV)/.deps: bench/requirements.txt
+	$(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_PY) -m pip install --quiet --upgrade pip
+	$(BENCH_PY) -m pip install --quiet -r bench/requirements.txt
+	touch $@
+
+bench: $(BENCH_VENV)/.deps
+	$(BENCH_PY) bench/run.py --build $(if $(QUICK),--quick)
