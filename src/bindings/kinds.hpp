@@ -28,10 +28,14 @@ struct fixed_string {
 inline constexpr int next_param = -1;
 
 // ---- conversions ------------------------------------------------------------------------------
+// Each is a type test and a load or two on its fast path, forced inline: left to itself the
+// compiler keeps out-of-line copies in the bindings with many parameters, and pays a call for each
+// argument.
+#define CSDK_INLINE [[gnu::always_inline]] inline
 
 // bytes or bytearray (subclasses included) as a NUL-terminated string; anything else raises the
 // interpreter's bytes conversion error ("expected bytes, str found").
-inline bool to_text(PyObject* o, const char*& out) noexcept {
+CSDK_INLINE bool to_text(PyObject* o, const char*& out) noexcept {
     if (CSDK_LIKELY(PyBytes_Check(o))) {
         out = PyBytes_AS_STRING(o);
         return true;
@@ -47,7 +51,7 @@ inline bool to_text(PyObject* o, const char*& out) noexcept {
 CSDK_COLD bool to_int_slow(PyObject* o, int& out) noexcept;
 
 // A 32-bit int from an int (subclasses included: True is 1) or any object with __int__.
-inline bool to_int(PyObject* o, int& out) noexcept {
+CSDK_INLINE bool to_int(PyObject* o, int& out) noexcept {
     if (CSDK_LIKELY(PyLong_CheckExact(o))) {
         int overflow;
         long v = PyLong_AsLongAndOverflow(o, &overflow);
@@ -59,7 +63,7 @@ inline bool to_int(PyObject* o, int& out) noexcept {
     return to_int_slow(o, out);
 }
 
-inline bool to_double(PyObject* o, double& out) noexcept {
+CSDK_INLINE bool to_double(PyObject* o, double& out) noexcept {
     if (CSDK_LIKELY(PyFloat_CheckExact(o))) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
@@ -70,7 +74,7 @@ inline bool to_double(PyObject* o, double& out) noexcept {
 
 // None and False are false and True is true without asking the object; anything else by its
 // truth test (whose exception propagates).
-inline bool to_bool(PyObject* o, bool& out) noexcept {
+CSDK_INLINE bool to_bool(PyObject* o, bool& out) noexcept {
     if (o == Py_True) { out = true; return true; }
     if (o == Py_False || o == Py_None) { out = false; return true; }
     int t = PyObject_IsTrue(o);
@@ -86,7 +90,7 @@ struct request_view {
 CSDK_COLD bool to_request_slow(PyObject* o, request_view& out) noexcept;
 
 // A serialized request: its length first (len()), then its bytes, passed whole (NULs included).
-inline bool to_request(PyObject* o, request_view& out) noexcept {
+CSDK_INLINE bool to_request(PyObject* o, request_view& out) noexcept {
     if (CSDK_LIKELY(PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) <= INT_MAX)) {
         out = {PyBytes_AS_STRING(o), static_cast<int>(PyBytes_GET_SIZE(o))};
         return true;

@@ -21,6 +21,7 @@
 #include "bindings/kinds.hpp"
 #include "module/errors.hpp"
 #include "module/globals.hpp"
+#include "module/methods.hpp"
 #include "module/ref.hpp"
 
 namespace csdk::shapes {
@@ -33,6 +34,15 @@ struct shape {
     site* where;              // receives the binding's name at registration
     const char* signature;    // text signature, e.g. "(req, /)"
     int (*init)();            // interns the keyword names
+    adapted_entry adapted = nullptr;  // the entry adapt_to_python3 calls directly, or null
+    _PyCFunctionFast impl_fast = nullptr;  // METH_FASTCALL entry, or null
+
+    // The entry as PyMethodDef.ml_meth holds it.
+    PyCFunction method() const noexcept {
+        if (impl) return impl;
+        if (impl_fast) return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl_fast));
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(impl_kw));
+    }
 };
 
 // ---- the success test -------------------------------------------------------------------------
@@ -223,7 +233,11 @@ constexpr auto make_signature() {
 template <auto Fn, class Result, class... Kinds>
 struct binding {
     static constexpr int nparams = (Kinds::params + ... + 0);
-    static constexpr int flags = nparams == 0 ? METH_NOARGS : nparams == 1 ? METH_O : (METH_VARARGS | METH_KEYWORDS);
+    // No parameter: METH_FASTCALL, which the interpreter calls inline (a METH_NOARGS builtin goes
+    // through the generic call path, about 120 instructions more in 3.11); the argument-count
+    // error is the one the interpreter gives for METH_NOARGS, raised here. One parameter: METH_O,
+    // which the interpreter also calls inline.
+    static constexpr int flags = nparams == 0 ? METH_FASTCALL : nparams == 1 ? METH_O : (METH_VARARGS | METH_KEYWORDS);
     static constexpr auto signature = make_signature<Kinds...>();
 
     static constexpr auto positions = parameter_positions<Kinds...>();
@@ -254,7 +268,7 @@ struct binding {
     }
 
     // py: the Python arguments in parameter order (borrowed).
-    static PyObject* run(PyObject* const* py) noexcept {
+    [[gnu::always_inline]] static PyObject* run(PyObject* const* py) noexcept {
         std::tuple<typename Kinds::value...> values{};
         if (!convert(py, values, std::index_sequence_for<Kinds...>{})) return fail(where);
         Result result;
@@ -271,7 +285,10 @@ struct binding {
         return out;
     }
 
-    static PyObject* entry_noargs(PyObject*, PyObject*) noexcept { return run(nullptr); }
+    static PyObject* entry_none(PyObject*, PyObject* const*, Py_ssize_t nargs) noexcept {
+        if (CSDK_UNLIKELY(nargs != 0)) return raise_no_arguments(where, nargs);
+        return run(nullptr);
+    }
     static PyObject* entry_o(PyObject*, PyObject* arg) noexcept { return run(&arg); }
     static PyObject* entry_kw(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
         PyObject* py[nparams > 0 ? nparams : 1];
@@ -280,9 +297,46 @@ struct binding {
         return run(py);
     }
 
+    // Through adapt_to_python3 with IS_PY2 False (see adapted_entry): the plain call, every
+    // parameter given once, keywords by their interned names, texts as exact str. Anything else
+    // (a str subclass, whose encode() may be its own; a text that is not ASCII; an argument error)
+    // is left to the wrapper's general path, which then raises exactly what it always does:
+    // nothing done here before giving up is visible.
+    static bool entry_adapted(PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs, PyObject** result) noexcept {
+        constexpr int n = nparams;
+        Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+        if (nargs + nkw != n) return false;
+        PyObject* py[n > 0 ? n : 1];
+        if constexpr (n > 1) {
+            for (Py_ssize_t i = 0; i < nargs; ++i) py[i] = args[i];
+            if (nkw && !bind_keywords_by_identity(kwargs, nargs, names, n, py)) return false;
+        } else {
+            if (nkw) return false;
+            if constexpr (n == 1) py[0] = args[0];
+        }
+        PyObject* owned[n > 0 ? n : 1];
+        int nowned = 0;
+        for (int i = 0; i < n; ++i) {
+            if (!PyUnicode_Check(py[i])) continue;
+            PyObject* e = PyUnicode_CheckExact(py[i]) ? PyUnicode_AsASCIIString(py[i]) : nullptr;
+            if (CSDK_UNLIKELY(!e)) {
+                PyErr_Clear();
+                while (nowned) Py_DECREF(owned[--nowned]);
+                return false;
+            }
+            owned[nowned++] = py[i] = e;
+        }
+        *result = run(py);
+        while (nowned) Py_DECREF(owned[--nowned]);
+        return true;
+    }
+
     static constexpr PyCFunction entry() noexcept {
-        if constexpr (nparams == 0) return &entry_noargs;
-        else if constexpr (nparams == 1) return &entry_o;
+        if constexpr (nparams == 1) return &entry_o;
+        else return nullptr;
+    }
+    static constexpr _PyCFunctionFast entry_fast() noexcept {
+        if constexpr (nparams == 0) return &entry_none;
         else return nullptr;
     }
     static constexpr PyCFunctionWithKeywords entry_keywords() noexcept {
@@ -299,6 +353,8 @@ inline constexpr shape call = {
     &binding<Fn, Result, Kinds...>::where,
     binding<Fn, Result, Kinds...>::signature.text,
     &binding<Fn, Result, Kinds...>::init,
+    &binding<Fn, Result, Kinds...>::entry_adapted,
+    binding<Fn, Result, Kinds...>::entry_fast(),
 };
 
 // The two shapes most rows use: a serialized request in, (status, response) or a status out.

@@ -86,21 +86,43 @@ inline PyObject* payload_object(const char* data, int len) noexcept {
 
 // f(topic, payload). False with the exception pending when a step fails; the steps after it are
 // skipped.
+// The handler's result, through its own vectorcall entry when it has one (a Python function, a
+// bound method), checked the way PyObject_Vectorcall checks it.
+CSDK_COLD PyObject* checked_result(PyObject* callable, PyObject* result) noexcept {
+    if (!result) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", callable);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", callable);
+    return nullptr;
+}
+
+inline PyObject* call_handler(PyObject* callable, PyObject* const* args, size_t nargsf) noexcept {
+    vectorcallfunc call = PyVectorcall_Function(callable);
+    if (CSDK_UNLIKELY(!call)) return PyObject_Vectorcall(callable, args, nargsf, nullptr);
+    PyObject* result = call(callable, args, nargsf, nullptr);
+    if (CSDK_UNLIKELY(!result || PyErr_Occurred())) return checked_result(callable, result);
+    return result;
+}
+
 inline bool deliver(const char* topic, const char* data, int len) noexcept {
-    int py2 = is_py2();
+    uint64_t now = compat::namespace_stamp(state.dict, state.builtins);
+    int py2 = is_py2(now);
     if (CSDK_UNLIKELY(py2 < 0)) return false;
     ref topic_obj = ref::steal(topic_object(topic, py2));
     if (CSDK_UNLIKELY(!topic_obj)) return false;
     // Held for the call: a handler that registers another one drops the namespace's reference to
     // itself while it runs.
-    ref handler = ref::borrow(globals::handler.get());
+    ref handler = ref::borrow(globals::handler.get(now));
     if (CSDK_UNLIKELY(!handler)) return false;
     ref payload = ref::steal(payload_object(data, len));
     if (CSDK_UNLIKELY(!payload)) return false;
     // The slot before the arguments is ours to lend: a bound method puts its instance there and
     // calls its function without building an argument tuple.
     PyObject* args[3] = {nullptr, topic_obj.get(), payload.get()};
-    ref result = ref::steal(PyObject_Vectorcall(handler.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    ref result = ref::steal(call_handler(handler.get(), args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET));
     return static_cast<bool>(result);
 }
 

@@ -72,6 +72,11 @@ int fail_int(site& s) noexcept {
     return -1;
 }
 
+PyObject* raise_no_arguments(const site& s, Py_ssize_t given) noexcept {
+    PyErr_Format(PyExc_TypeError, "%s%s() takes no arguments (%zd given)", s.in_module ? "c_sdk." : "", s.name, given);
+    return nullptr;
+}
+
 void raise_argcount(const char* name, const char* which, Py_ssize_t expected, Py_ssize_t given) noexcept {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  name, which, expected, expected == 1 ? "" : "s", given);
@@ -105,6 +110,24 @@ CSDK_COLD bool reject_keyword(site& s, PyObject* key, Py_ssize_t nargs, PyObject
 
 }  // namespace
 
+bool bind_keywords_by_identity(PyObject* kwargs, Py_ssize_t nargs, PyObject* const* names, Py_ssize_t n,
+                               PyObject** out) noexcept {
+    for (Py_ssize_t i = nargs; i < n; ++i) out[i] = nullptr;
+    Py_ssize_t pos = 0, guess = nargs;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_ssize_t i = guess++;
+        if (CSDK_UNLIKELY(i >= n || names[i] != key)) {
+            for (i = nargs; i < n && names[i] != key; ++i) {
+            }
+            if (i == n) return false;
+        }
+        if (CSDK_UNLIKELY(out[i] != nullptr)) return false;
+        out[i] = value;
+    }
+    return true;
+}
+
 bool bind_parameters(site& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs,
                      PyObject* const* names, Py_ssize_t n, PyObject** out) noexcept {
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
@@ -114,6 +137,9 @@ bool bind_parameters(site& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (nkw == 0) return true;
+    // The common call first: every keyword an interned parameter name, each remaining parameter
+    // named once. Anything else binds below, with the same values and the exact errors.
+    if (CSDK_LIKELY(nargs + nkw == n) && bind_keywords_by_identity(kwargs, nargs, names, n, out)) return true;
     Py_ssize_t used = 0;
     for (Py_ssize_t i = nargs; i < n; ++i) {
         PyObject* v = PyDict_GetItemWithError(kwargs, names[i]);

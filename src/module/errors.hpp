@@ -15,6 +15,8 @@ struct site {
     const char* name = nullptr;   // message name
     const char* entry = nullptr;  // traceback entry after "c_sdk."; defaults to `name`
     bool prefixed = true;         // false: `entry` is the whole text ("init c_sdk")
+    bool in_module = true;        // the builtin's __module__ is "c_sdk" (the interpreter's messages
+                                  // then read "c_sdk.<name>()"); false for the exposed "wrap"s
     PyObject* code = nullptr;     // cached empty code object for the traceback entry
 };
 
@@ -30,11 +32,21 @@ CSDK_COLD int fail_int(site& s) noexcept;
 // "%.200s() takes %.8s %zd positional argument%.1s (%zd given)"
 CSDK_COLD void raise_argcount(const char* name, const char* which, Py_ssize_t expected, Py_ssize_t given) noexcept;
 
+// "<c_sdk.><name>() takes no arguments (N given)": what the interpreter says for a METH_NOARGS
+// builtin, for the bindings without a parameter, which are METH_FASTCALL (see shapes.hpp).
+CSDK_COLD PyObject* raise_no_arguments(const site& s, Py_ssize_t given) noexcept;
+
 // Binds positional arguments and keywords to `n` required parameters named by `names` (interned
 // str), the way the module's multi-argument functions do; `out` receives borrowed references.
 // `args` is the argument vector, `kwargs` a dict or null. Messages name `s.name`.
 bool bind_parameters(site& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs,
                      PyObject* const* names, Py_ssize_t n, PyObject** out) noexcept;
+
+// Binds the keywords of `kwargs` to parameters nargs..n-1 in one pass over the dict when each
+// keyword is one of the interned `names` itself (keywords written in source are) and the call
+// names every remaining parameter once; false otherwise, with nothing raised.
+bool bind_keywords_by_identity(PyObject* kwargs, Py_ssize_t nargs, PyObject* const* names, Py_ssize_t n,
+                               PyObject** out) noexcept;
 
 // The same over a vectorcall argument vector with a kwnames tuple (values follow the positionals).
 bool bind_parameters_vector(site& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

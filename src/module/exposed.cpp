@@ -61,12 +61,13 @@ int add_to(PyObject* module) noexcept {
         const entry& e = entries[i];
         e.shape.where->name = "wrap";
         e.shape.where->entry = e.sdk_name;
+        e.shape.where->in_module = false;
         if (e.shape.init() < 0) return -1;
         PyMethodDef& def = defs[i];
         if (!def.ml_name) {
             const char* doc = make_doc("wrap", e.shape.signature, e.doc);
             if (!doc) return -1;
-            def = {"wrap", e.shape.impl ? e.shape.impl : as_method(e.shape.impl_kw), e.shape.flags, doc};
+            def = {"wrap", e.shape.method(), e.shape.flags, doc};
         }
         // No __module__: the interpreter's argument messages then read "wrap() takes ...".
         ref fn = ref::steal(PyCFunction_NewEx(&def, nullptr, nullptr));

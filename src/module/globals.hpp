@@ -30,8 +30,9 @@ public:
     constexpr explicit global_name(const char* text) noexcept : text_(text) {}
 
     // Borrowed reference to the current value, or null with NameError set.
-    PyObject* get() noexcept {
-        uint64_t now = compat::namespace_stamp(state.dict, state.builtins);
+    PyObject* get() noexcept { return get(compat::namespace_stamp(state.dict, state.builtins)); }
+    // The same with the stamp already taken (several lookups at one point of a call).
+    PyObject* get(uint64_t now) noexcept {
         if (CSDK_LIKELY(value_ != nullptr && stamp_ == now)) return value_;
         return refresh(now);
     }
@@ -65,12 +66,13 @@ int init() noexcept;
 }  // namespace globals
 
 // Truth value of IS_PY2 (looked up as above); -1 with an exception set.
-inline int is_py2() noexcept {
-    PyObject* v = globals::is_py2.get();
+inline int is_py2(uint64_t now) noexcept {
+    PyObject* v = globals::is_py2.get(now);
     if (CSDK_UNLIKELY(!v)) return -1;
     if (CSDK_LIKELY(v == Py_False)) return 0;
     if (v == Py_True) return 1;
     return PyObject_IsTrue(v);
 }
+inline int is_py2() noexcept { return is_py2(compat::namespace_stamp(state.dict, state.builtins)); }
 
 }  // namespace csdk

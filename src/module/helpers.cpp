@@ -39,6 +39,7 @@ struct wrapper_object {
     PyObject_HEAD
     PyObject* func;           // the closure cell: what adapt_to_python3 received
     const PyMethodDef* direct;  // func's entry when func is one of this module's own builtins
+    adapted_entry adapted;      // and its adapted entry
 };
 
 // text.encode("ascii"); an exact str needs no attribute lookup to get the same bytes or error.
@@ -58,8 +59,9 @@ PyObject* forward(wrapper_object* w, PyObject* args, PyObject* kwargs) noexcept 
             case METH_O:
                 if (nargs == 1 && !kwargs) return ml->ml_meth(nullptr, PyTuple_GET_ITEM(args, 0));
                 break;
-            case METH_NOARGS:
-                if (nargs == 0 && !kwargs) return ml->ml_meth(nullptr, nullptr);
+            case METH_FASTCALL:
+                if (nargs == 0 && !kwargs)
+                    return reinterpret_cast<_PyCFunctionFast>(reinterpret_cast<void (*)()>(ml->ml_meth))(nullptr, nullptr, 0);
                 break;
             case METH_VARARGS | METH_KEYWORDS:
                 return method_with_keywords(ml)(nullptr, args, kwargs);
@@ -69,6 +71,17 @@ PyObject* forward(wrapper_object* w, PyObject* args, PyObject* kwargs) noexcept 
 }
 
 PyObject* wrapper_call_inner(wrapper_object* w, PyObject* args, PyObject* kwargs) noexcept {
+    // One of the module's own bindings with IS_PY2 exactly False: the binding adapts its own
+    // arguments, with no new tuple or dict, when the call is the plain kind.
+    if (w->adapted) {
+        PyObject* py2 = globals::is_py2.get();
+        if (CSDK_LIKELY(py2 == Py_False)) {
+            PyObject* result;
+            if (w->adapted(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwargs, &result)) return result;
+        } else if (!py2) {
+            PyErr_Clear();  // raised again below, after the keyword check that comes first
+        }
+    }
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     if (kwargs) {
@@ -347,6 +360,7 @@ PyObject* adapt(PyObject* func) noexcept {
     if (!w) return nullptr;
     w->func = Py_NewRef(func);
     w->direct = own_builtin_entry(func);
+    w->adapted = w->direct ? binding_adapted(w->direct) : nullptr;
     PyObject_GC_Track(w);
     return reinterpret_cast<PyObject*>(w);
 }

@@ -11,6 +11,7 @@ namespace {
 // Room for every binding; the exec step fills it once per process (again only after a failed
 // import, with the same contents).
 PyMethodDef binding_defs[256];
+adapted_entry binding_adapted_entries[256];
 std::size_t binding_defs_used = 0;
 
 }  // namespace
@@ -28,6 +29,12 @@ PyMethodDef* new_binding_def() noexcept {
 }
 
 void reset_binding_defs() noexcept { binding_defs_used = 0; }
+
+void set_binding_adapted(const PyMethodDef* def, adapted_entry entry) noexcept {
+    binding_adapted_entries[def - binding_defs] = entry;
+}
+
+adapted_entry binding_adapted(const PyMethodDef* def) noexcept { return binding_adapted_entries[def - binding_defs]; }
 
 const PyMethodDef* own_builtin_entry(PyObject* func) noexcept {
     if (!PyCFunction_Check(func) || PyCFunction_GET_SELF(func) != nullptr) return nullptr;

@@ -5,6 +5,11 @@
 
 namespace csdk {
 
+// A binding as called through adapt_to_python3 while IS_PY2 is False: exact str arguments become
+// ASCII bytes, then the binding runs. Returns false, with nothing raised and nothing called, for
+// any call it does not take (the wrapper then goes its general way); otherwise true with *result.
+using adapted_entry = bool (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs, PyObject** result) noexcept;
+
 // A new builtin function object for `def`.
 PyObject* new_builtin(PyMethodDef* def) noexcept;
 
@@ -15,6 +20,10 @@ PyMethodDef* new_binding_def() noexcept;
 // The wrapper uses it to call a decorated binding's entry without another trip through the
 // interpreter's call machinery.
 const PyMethodDef* own_builtin_entry(PyObject* func) noexcept;
+
+// The adapted entry recorded for a binding's method definition (null: none).
+void set_binding_adapted(const PyMethodDef* def, adapted_entry entry) noexcept;
+adapted_entry binding_adapted(const PyMethodDef* def) noexcept;
 
 inline PyCFunctionWithKeywords method_with_keywords(const PyMethodDef* ml) noexcept {
     return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(ml->ml_meth));

@@ -140,7 +140,8 @@ int bind_bindings() noexcept {
         if (!def) return -1;
         const char* doc = def->ml_name == r->name ? def->ml_doc : make_doc(r->name, r->shape.signature, nullptr);
         if (!doc) return -1;
-        *def = {r->name, r->shape.impl ? r->shape.impl : as_method(r->shape.impl_kw), r->shape.flags, doc};
+        *def = {r->name, r->shape.method(), r->shape.flags, doc};
+        set_binding_adapted(def, r->shape.adapted);
         ref fn = ref::steal(new_builtin(def));
         if (!fn) return -1;
         if (r->how == decorated) {
