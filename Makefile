@@ -60,3 +60,27 @@ $(BENCH_VENV)/.deps: bench/requirements.txt
 
 bench: $(BENCH_VENV)/.deps
 	$(BENCH_PY) bench/run.py --build $(if $(QUICK),--quick)
+
+# ---- sanitize: the whole suite against an AddressSanitizer + UBSan build ----------------------
+# Builds the extension and the SDK stand-in instrumented (CSDK_SANITIZE) in build/sanitize (with
+# the environment's CMake when the machine has none), and runs the suite on them. The interpreter
+# is not instrumented: the sanitizer runtimes are preloaded into it, and PYTHONMALLOC=malloc hands
+# every Python object to ASan's allocator. Leak detection is off: the interpreter leaks at exit by design (the module's
+# own leaks are what tests/test_leaks.py looks for). Any finding stops the run; the test runner
+# captures sys.stderr only (--capture=sys), so the sanitizer's report reaches the terminal. The
+# packaging tests are left out: they build and run outside this build, with the sanitizers off.
+SAN_BUILD   := $(CURDIR)/build/sanitize
+SAN_RUNTIME  = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+SAN_ENV      = LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
+               ASAN_OPTIONS=detect_leaks=0:check_initialization_order=1:detect_stack_use_after_return=1 \
+               UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+               PYTHONPATH=$(SAN_BUILD):$(STANDIN_PY) PYTHONDONTWRITEBYTECODE=1
+
+.PHONY: sanitize
+sanitize: $(VENV)/.deps
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCSDK_SANITIZE=ON -DCMAKE_CXX_COMPILER=$(CXX) -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(SAN_BUILD) --parallel 2
+	$(SAN_ENV) $(PY) -c "import c_sdk, sys; sys.exit(not c_sdk.__file__.startswith('$(SAN_BUILD)/'))"
+	$(SAN_ENV) $(PY) -m pytest -q --capture=sys -m "not packaging" tests
+	$(SAN_ENV) VQ_CSDK_OPERATE_SUCCESS=7 $(PY) -m pytest -q --capture=sys -m success_constant tests

@@ -23,6 +23,7 @@ emitted from here reach the registered callback on this thread with the GIL held
 from __future__ import annotations
 
 import ctypes
+import math
 import os
 import struct
 from dataclasses import dataclass
@@ -284,7 +285,7 @@ class StandIn:
             s.text = _text(text, "a scripted text")
         if value is not None:
             s.fields |= _VALUE
-            s.int_value = int(value)
+            s.int_value = int(value) if math.isfinite(value) else 0
             s.real_value = float(value)
         rc = self.lib.standin_script_set(name.encode(), ctypes.byref(s), int(once))
         if rc == -1:
