@@ -15,14 +15,14 @@ all: install
 BUILD_DEPS := "scikit-build-core>=0.10" \
   $(shell cmake --version 2>/dev/null | awk 'NR==1 { split($$3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 21) } END { if (!ok) print "cmake>=3.21" }') \
   $(shell command -v ninja >/dev/null 2>&1 || echo ninja)
-TEST_DEPS  := "pytest>=7" "hypothesis>=6"
+TEST_DEPS  := "pytest>=7" "hypothesis>=6" "mypy>=1.10"
 
 $(VENV)/.build-deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check $(BUILD_DEPS)
 	touch $@
 
-$(VENV)/.deps: $(VENV)/.build-deps
+$(VENV)/.deps: $(VENV)/.build-deps Makefile
 	$(PY) -m pip install --quiet --disable-pip-version-check $(TEST_DEPS)
 	touch $@
 
@@ -35,6 +35,7 @@ install: $(VENV)/.build-deps
 test: install $(VENV)/.deps
 	$(TEST_ENV) $(PY) -m pytest -q tests
 	$(TEST_ENV) VQ_CSDK_OPERATE_SUCCESS=7 $(PY) -m pytest -q -m success_constant tests
+	$(TEST_ENV) $(PY) -m mypy.stubtest c_sdk --allowlist stubs/stubtest-allowlist.txt --mypy-config-file stubs/mypy.ini
 
 # The main job: a short strategy session on the SDK stand-in.
 demo: install
@@ -42,7 +43,6 @@ demo: install
 
 clean:
 	rm -rf build dist $(VENV) .pytest_cache
-
 
 # ---- bench: c_sdk's call cost against the other ways to bind the same SDK (bench/README.md) ----
 # `make bench` builds c_sdk and its peers under bench/out/build and measures (about 6 minutes);
