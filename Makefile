@@ -44,6 +44,21 @@ demo: install
 clean:
 	rm -rf build dist $(VENV) .pytest_cache
 
+# ---- test-matrix ------------------------------------------------------------------------------
+# The whole suite under each supported CPython the machine has, each in its own environment
+# (.venv-X.Y) through `make test`; a version it lacks is skipped with a line saying so.
+# MATRIX="3.12 3.13" narrows the run; MATRIX_JOBS=2 runs two versions at a time. The logs go to
+# build/test-matrix/.
+MATRIX      ?= 3.10 3.11 3.12 3.13
+MATRIX_JOBS ?= 1
+
+.PHONY: test-matrix clean-matrix
+test-matrix:
+	MAKE="$(MAKE)" MATRIX_JOBS="$(MATRIX_JOBS)" bash tools/test-matrix $(MATRIX)
+
+clean-matrix:
+	rm -rf $(foreach v,$(MATRIX),.venv-$(v)) build/test-matrix
+
 # ---- bench: c_sdk's call cost against the other ways to bind the same SDK (bench/README.md) ----
 # `make bench` builds c_sdk and its peers under bench/out/build and measures (about 6 minutes);
 # `make bench QUICK=1` is the short run. Results: bench/out/results.md and bench/out/chart.png.

@@ -23,8 +23,6 @@ from conftest import SUCCESS
 from surface import BINDINGS, EXPOSED
 from vqsdk_standin import OUT, PTR, Call
 
-pytestmark = pytest.mark.success_constant
-
 EXAMPLES = int(os.environ.get("CSDK_FUZZ_EXAMPLES", "40"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, derandomize=True, database=None,
                 suppress_health_check=list(HealthCheck))

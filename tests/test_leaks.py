@@ -15,8 +15,6 @@ import c_sdk
 from conftest import FAILURE, SUCCESS
 from surface import BINDINGS, EXPOSED, RECORD_CLASSES
 
-pytestmark = pytest.mark.success_constant
-
 WARM_UP, ROUNDS, WINDOWS = 100, 200, 3
 CALLS = [0]
 

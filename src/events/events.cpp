@@ -108,14 +108,14 @@ inline PyObject* call_handler(PyObject* callable, PyObject* const* args, size_t 
 }
 
 inline bool deliver(const char* topic, const char* data, int len) noexcept {
-    uint64_t now = compat::namespace_stamp(state.dict, state.builtins);
-    int py2 = is_py2(now);
+    int py2 = is_py2();
     if (CSDK_UNLIKELY(py2 < 0)) return false;
     ref topic_obj = ref::steal(topic_object(topic, py2));
     if (CSDK_UNLIKELY(!topic_obj)) return false;
     // Held for the call: a handler that registers another one drops the namespace's reference to
-    // itself while it runs.
-    ref handler = ref::borrow(globals::handler.get(now));
+    // itself while it runs. Looked up under a stamp of its own: the truth test of IS_PY2 and the
+    // allocations above may run Python code (a __bool__, a finalizer) that rebinds it.
+    ref handler = ref::borrow(globals::handler.get());
     if (CSDK_UNLIKELY(!handler)) return false;
     ref payload = ref::steal(payload_object(data, len));
     if (CSDK_UNLIKELY(!payload)) return false;

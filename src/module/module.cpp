@@ -42,9 +42,7 @@ int copy_spec_attr(PyObject* spec, PyObject* module, const char* attr, const cha
 PyObject* create(PyObject* spec, PyModuleDef*) {
     int64_t id = compat::interpreter_id();
     if (id == -1 && PyErr_Occurred()) return nullptr;
-    if (state.interpreter == -1) {
-        state.interpreter = id;
-    } else if (state.interpreter != id) {
+    if (!compat::claim_interpreter(state.interpreter, id)) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
@@ -204,6 +202,7 @@ int exec(PyObject* module) {
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    CSDK_INTERPRETER_SLOTS
     {0, nullptr},
 };
 
