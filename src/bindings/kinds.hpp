@@ -100,16 +100,6 @@ CSDK_INLINE bool to_request(PyObject* o, request_view& out) noexcept {
 
 // ---- kinds ------------------------------------------------------------------------------------
 
-template <fixed_string Name, int Pos = next_param>
-struct request {
-    static constexpr int params = 1;
-    static constexpr int position = Pos;
-    static constexpr auto name = Name;
-    using value = request_view;
-    static bool convert(PyObject* o, value& v) noexcept { return to_request(o, v); }
-    static auto natives(const value& v) noexcept { return std::tuple<const char*, int>(v.data, v.size); }
-};
-
 // One Python parameter converted by `Convert` into a `Value`, passed to the SDK as one `Native`.
 template <fixed_string Name, int Pos, class Value, bool (*Convert)(PyObject*, Value&), class Native = Value>
 struct parameter {
@@ -119,6 +109,12 @@ struct parameter {
     using value = Value;
     static bool convert(PyObject* o, value& v) noexcept { return Convert(o, v); }
     static std::tuple<Native> natives(value v) noexcept { return {static_cast<Native>(v)}; }
+};
+
+// A serialized request goes to the SDK as two arguments: its bytes and their count.
+template <fixed_string Name, int Pos = next_param>
+struct request : parameter<Name, Pos, request_view, to_request> {
+    static std::tuple<const char*, int> natives(const request_view& v) noexcept { return {v.data, v.size}; }
 };
 
 template <fixed_string Name, int Pos = next_param>
