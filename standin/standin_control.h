@@ -15,7 +15,7 @@
  * vqi_run delivers the queued events in order until the queue is empty or vqi_stop was called
  * (by a handler, typically; the rest stays queued); vqi_poll delivers at most one. Events taken
  * while no callback is registered are dropped. The callback only ever runs on a thread that is
- * inside vqi_run, vqi_poll or standin_emit_event.
+ * inside vqi_run, vqi_poll or standin_emit_event, or on a thread of standin_thread_events_start.
  *
  * Response buffers and returned texts live in storage of the calling thread until that thread
  * calls the library again. While recording is on, each one is a fresh allocation of exactly
@@ -127,6 +127,15 @@ typedef void (*standin_event_callback)(const char *topic, const char *data, int 
 STANDIN_API standin_event_callback standin_swap_callback(standin_event_callback callback);
 /* Whether vqi_stop was called since vqi_run last started (or the last reset). */
 STANDIN_API int standin_stop_requested(void);
+/* Starts `threads` native threads of the library's own; each hands `events` copies of the event
+ * (topic, data_size bytes of data, len = data_size) to the registered callback, on that thread,
+ * without any interpreter lock. Returns 0, or -1 for a bad argument. standin_thread_events_join
+ * waits for every thread started so far and returns the number of events delivered (to a
+ * callback) since the last join; call it without holding the interpreter lock (ctypes.CDLL), or
+ * a callback that needs the lock waits forever. */
+STANDIN_API int standin_thread_events_start(int threads, int events, const char *topic, const char *data,
+                                            size_t data_size);
+STANDIN_API int standin_thread_events_join(void);
 
 /* ---- Market ---- */
 

@@ -2,14 +2,18 @@
 //
 // The SDK delivers every event (market data, order updates, timers) through one native callback,
 // callback_wrapper, on the thread that is inside an SDK call (vqi_run, vqi_poll, ...). Every SDK
-// call the module makes keeps the interpreter lock, so the callback runs with it held and calls
-// the Python handler directly: no thread-state or lock calls here.
+// call the module makes keeps the interpreter lock, so the callback normally runs with it held and
+// calls the Python handler directly. An SDK that calls back from a thread of its own (which holds
+// no lock) gets the lock taken for that one event through the thread-state API.
 //
 // The Python handler is the module global `f`, bound by py_vqi_set_data_callback and looked up at
 // each event, like every other global the module reads (module namespace, then builtins).
 #include <Python.h>
 
+#include <cstdio>
 #include <cstring>
+
+#include <unistd.h>
 
 #include <vqsdk/vqsdk.h>
 
@@ -29,6 +33,67 @@ namespace {
 // binding is set up, so that reporting a failure needs nothing new.
 PyObject* failure_context = nullptr;
 
+// 1 on the interpreter's main thread, 0 off it, -1 when that cannot be told (an error is cleared).
+// Leaves the pending exception as it found it.
+CSDK_COLD int on_main_thread() noexcept {
+    compat::saved_exception pending;
+    pending.fetch();
+    int result = -1;
+    ref threading = ref::steal(PyImport_ImportModule("threading"));
+    ref main = threading ? ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : ref{};
+    ref ident = main ? ref::steal(PyObject_GetAttrString(main.get(), "ident")) : ref{};
+    if (ident) {
+        unsigned long id = PyLong_AsUnsignedLong(ident.get());
+        if (!(id == static_cast<unsigned long>(-1) && PyErr_Occurred())) result = id == PyThread_get_thread_ident();
+    }
+    PyErr_Clear();
+    pending.restore_copy();
+    return result;
+}
+
+CSDK_COLD void flush_stream(const char* name) noexcept {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    if (stream && stream != Py_None) {
+        ref held = ref::borrow(stream);
+        ref done = ref::steal(PyObject_CallMethod(held.get(), "flush", nullptr));
+    }
+    PyErr_Clear();
+}
+
+// SystemExit raised by a handler on a thread other than the main one: the process ends with the
+// status the interpreter gives an uncaught SystemExit (None: 0, an int: that number, anything else:
+// printed to sys.stderr, 1), after sys.stdout and sys.stderr are flushed. Neither atexit handlers
+// nor the interpreter's shutdown run: they would wait for this very thread.
+[[noreturn]] CSDK_COLD void exit_from_thread() noexcept {
+    compat::saved_exception pending;
+    pending.fetch();
+    PyObject* value = pending.value_object();
+    ref code = value ? ref::steal(PyObject_GetAttrString(value, "code")) : ref{};
+    if (!code) {
+        PyErr_Clear();
+        code = ref::borrow(Py_None);
+    }
+    int status = 0;
+    if (code.get() == Py_None) {
+        status = 0;
+    } else if (PyLong_Check(code.get())) {
+        status = static_cast<int>(PyLong_AsLong(code.get()));
+        PyErr_Clear();
+    } else {
+        status = 1;
+        PyObject* err = PySys_GetObject("stderr");
+        if (err && err != Py_None) {
+            ref held = ref::borrow(err);
+            if (PyFile_WriteObject(code.get(), held.get(), Py_PRINT_RAW) == 0) PyFile_WriteString("\n", held.get());
+        }
+        PyErr_Clear();
+    }
+    flush_stream("stdout");
+    flush_stream("stderr");
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 // An event failed with the exception pending. The SDK's callback returns nothing and the SDK
 // cannot carry a Python exception back to the caller of vqi_run, so the failure is reported here
 // and the event is dropped: the SDK goes on with the next one.
@@ -44,8 +109,13 @@ PyObject* failure_context = nullptr;
 // KeyboardInterrupt is reported and swallowed like any other exception. The run loop belongs to
 // the SDK, not to us: raising cannot unwind through it, and stopping it on the SDK's behalf
 // would skip its own shutdown. The package stops the loop with py_vqi_stop.
+//
+// Off the main thread the standard printing would call the interpreter's exit, whose shutdown
+// waits for every non-daemon thread, the exiting one included: the process would hang. There the
+// exit status ends the process at once instead (see exit_from_thread).
 CSDK_COLD void report_failed_event() noexcept {
     compat::normalize_pending();
+    if (PyErr_ExceptionMatches(PyExc_SystemExit) && on_main_thread() == 0) exit_from_thread();
     compat::saved_exception pending;
     pending.fetch();
     pending.restore_copy();
@@ -126,10 +196,36 @@ inline bool deliver(const char* topic, const char* data, int len) noexcept {
     return static_cast<bool>(result);
 }
 
-// What the SDK calls for each event. Whatever happens, it returns normally: an event that fails
-// is reported and dropped, and the SDK's loop goes on.
-void VQSDK_CALL callback_wrapper(const char* topic, const char* data, int len) noexcept {
+inline void deliver_or_report(const char* topic, const char* data, int len) noexcept {
     if (CSDK_UNLIKELY(!deliver(topic, data, len))) report_failed_event();
+}
+
+// An event on a thread that does not hold the interpreter lock (an SDK thread of its own, or a
+// thread that released the lock around its SDK call), or one that arrives once the interpreter has
+// begun to shut down.
+//
+// While the interpreter runs, the lock is taken for the event and released after; the event is
+// delivered and reported exactly as on the Python thread. Once shutdown has begun (or is over) a
+// thread that does not hold the lock must not take it: the interpreter would stop that thread, or
+// nothing is left to call. Such an event is dropped. A Python thread's own SDK call during
+// shutdown (a finalizer's) still holds the lock and gets its events.
+CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexcept {
+    if (!Py_IsInitialized()) {
+        // After shutdown the thread-state registry is gone and reports no thread state.
+        if (PyGILState_GetThisThreadState() && PyGILState_Check()) deliver_or_report(topic, data, len);
+        return;
+    }
+    PyGILState_STATE gil = PyGILState_Ensure();
+    deliver_or_report(topic, data, len);
+    PyGILState_Release(gil);
+}
+
+// What the SDK calls for each event. Whatever happens, it returns normally: an event that fails
+// is reported and dropped, and the SDK's loop goes on. On the Python thread (the lock held, the
+// interpreter running) the cost is the two checks.
+void VQSDK_CALL callback_wrapper(const char* topic, const char* data, int len) noexcept {
+    if (CSDK_LIKELY(PyGILState_Check() && Py_IsInitialized())) return deliver_or_report(topic, data, len);
+    foreign_event(topic, data, len);
 }
 
 // ---- py_vqi_set_data_callback(pythonf, /) -----------------------------------------------------

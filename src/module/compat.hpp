@@ -49,6 +49,7 @@ struct saved_exception {
     PyObject* exc = nullptr;
     void fetch() noexcept { exc = PyErr_GetRaisedException(); }
     void restore_copy() const noexcept { Py_XINCREF(exc); PyErr_SetRaisedException(exc); }
+    PyObject* value_object() const noexcept { return exc; }  // borrowed
     ~saved_exception() { Py_XDECREF(exc); }
 #else
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -57,6 +58,7 @@ struct saved_exception {
         Py_XINCREF(type); Py_XINCREF(value); Py_XINCREF(tb);
         PyErr_Restore(type, value, tb);
     }
+    PyObject* value_object() const noexcept { return value; }  // borrowed; normalized if fetched so
     ~saved_exception() { Py_XDECREF(type); Py_XDECREF(value); Py_XDECREF(tb); }
 #endif
     saved_exception() = default;

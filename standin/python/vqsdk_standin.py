@@ -141,6 +141,8 @@ class StandIn:
             "standin_pending_events": (ctypes.c_int, []),
             "standin_callback_registered": (ctypes.c_int, []),
             "standin_stop_requested": (ctypes.c_int, []),
+            "standin_thread_events_start": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p,
+                                                       ctypes.c_size_t]),
             "standin_swap_callback": (ctypes.c_void_p, [ctypes.c_void_p]),
             "standin_market_enable": (None, [ctypes.c_ulonglong]),
             "standin_market_disable": (None, []),
@@ -151,6 +153,9 @@ class StandIn:
         for name, (restype, argtypes) in sig.items():
             fn = getattr(lib, name)
             fn.restype, fn.argtypes = restype, argtypes
+        # Waiting for the library's threads must not hold the GIL: their events need it.
+        self._join = ctypes.CDLL(self.path).standin_thread_events_join
+        self._join.restype, self._join.argtypes = ctypes.c_int, []
         self.names = tuple(
             lib.standin_function_name(i).decode() for i in range(lib.standin_function_count())
         )
@@ -309,6 +314,18 @@ class StandIn:
         """Delivers an event at once to the registered callback, on this thread."""
         if self.lib.standin_emit_event(*self._event(topic, data, length)) != 0:
             raise RuntimeError("no event callback is registered")
+
+    def thread_events(self, threads: int, events: int, topic: str | bytes, data: bytes | str = b"") -> None:
+        """Starts `threads` native threads of the library's own, each delivering `events` copies
+        of the event to the registered callback on that thread, without the GIL."""
+        data = _data(data)
+        if self.lib.standin_thread_events_start(threads, events, _text(topic, "an event topic"), data, len(data)) != 0:
+            raise ValueError("bad thread event arguments")
+
+    def join_threads(self) -> int:
+        """Waits (without the GIL) for every thread of thread_events; the events delivered since the
+        last join."""
+        return self._join()
 
     @staticmethod
     def _event(topic, data, length):

@@ -1,0 +1,116 @@
+"""Events from threads that do not hold the interpreter lock, and SystemExit in a handler off the
+main thread."""
+
+import ctypes
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+import c_sdk
+from conftest import STANDIN_PY
+
+
+def emit_from_python_threads(sdk, threads, events):
+    # ctypes.CDLL releases the GIL around the call, as an SDK thread would hold none.
+    lib = ctypes.CDLL(sdk.path)
+    lib.standin_emit_event.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]
+
+    def net():
+        for _ in range(events):
+            lib.standin_emit_event(b"tick", b"x" * 8, 8, 8)
+
+    workers = [threading.Thread(target=net) for _ in range(threads)]
+    for t in workers:
+        t.start()
+    for t in workers:
+        t.join(60)
+    assert not any(t.is_alive() for t in workers)
+    return b"x" * 8
+
+
+def emit_from_native_threads(sdk, threads, events):
+    sdk.thread_events(threads, events, "tick", b"\0native")
+    assert sdk.join_threads() == threads * events
+    return b"\0native"
+
+
+@pytest.mark.parametrize("emit", [emit_from_python_threads, emit_from_native_threads])
+@pytest.mark.parametrize("fails", [False, True], ids=["delivered", "reported"])
+def test_foreign_thread_events(sdk, emit, fails, monkeypatch):
+    sdk.reset(callback=True)
+    seen, reported = [], []
+
+    def handler(topic, payload):
+        seen.append((topic, payload, threading.get_ident()))
+        if fails:
+            raise ValueError(len(seen))
+
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append((type(u.exc_value), u.object)))
+    monkeypatch.setattr(sys, "stderr", open(os.devnull, "w"))
+    c_sdk.py_vqi_set_data_callback(handler)
+    payload = emit(sdk, 2, 300)
+    assert len(seen) == 600
+    assert {(t, p) for t, p, _ in seen} == {("tick", payload)}
+    assert threading.get_ident() not in {i for _, _, i in seen}
+    assert reported == ([(ValueError, "c_sdk.callback_wrapper")] * 600 if fails else [])
+
+
+def run(code, timeout=60):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY]))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=env,
+                          timeout=timeout)
+
+
+PRELUDE = """
+    import atexit, sys, threading, c_sdk
+    from vqsdk_standin import StandIn
+    sdk = StandIn()
+    sdk.reset(callback=True)
+"""
+
+
+def test_events_from_native_threads_while_the_interpreter_exits():
+    # The SDK's threads outlive the interpreter: late events are dropped, nothing crashes.
+    done = run(PRELUDE + """
+    n = [0]
+    def handler(topic, payload): n[0] += 1
+    c_sdk.py_vqi_set_data_callback(handler)
+    sdk.thread_events(2, 10**7, "late", b"x")
+    while n[0] < 100: pass
+    print("exiting")
+    """)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
+
+
+# (where py_vqi_run runs, the exit code) -> status, what sys.stderr ends with
+@pytest.mark.parametrize("where", ["thread", "native", "main"])
+@pytest.mark.parametrize("code, status, message", [("None", 0, ""), ("3", 3, ""), ("'bye'", 1, "bye\n")])
+def test_system_exit_in_a_handler(where, code, status, message):
+    done = run(PRELUDE + f"""
+    atexit.register(print, "atexit")
+    def handler(topic, payload):
+        print("in handler")  # left in the buffer: the exit flushes it
+        sys.exit({code})
+    c_sdk.py_vqi_set_data_callback(handler)
+    where = {where!r}
+    if where == "native":
+        sdk.thread_events(1, 1, "t", b"")
+        sdk.join_threads()
+    else:
+        sdk.queue_event("t", b"")
+        if where == "main":
+            c_sdk.py_vqi_run()
+        else:
+            t = threading.Thread(target=c_sdk.py_vqi_run)
+            t.start()
+            t.join()
+    print("not reached")
+    """, timeout=30)
+    # On the main thread the interpreter exits as usual (atexit handlers run); off it the process
+    # ends at once without waiting for the thread that is exiting.
+    assert done.stdout == "in handler\n" + ("atexit\n" if where == "main" else "")
+    assert (done.returncode, done.stderr) == (status, message)
