@@ -37,6 +37,13 @@ test: install $(VENV)/.deps
 	$(TEST_ENV) VQ_CSDK_OPERATE_SUCCESS=7 $(PY) -m pytest -q -m success_constant tests
 	$(TEST_ENV) $(PY) -m mypy.stubtest c_sdk --allowlist stubs/stubtest-allowlist.txt --mypy-config-file stubs/mypy.ini
 
+# The allocation-failure sweep (tests/test_nomemory.py, also part of `make test`) with every call
+# swept five times over, under the interpreter's debug allocator, which catches a write past a
+# block or a use of a freed one.
+.PHONY: test-nomemory
+test-nomemory: install $(VENV)/.deps
+	$(TEST_ENV) PYTHONMALLOC=debug CSDK_NOMEMORY_ROUNDS=5 $(PY) -m pytest -q tests/test_nomemory.py
+
 # The main job: a short strategy session on the SDK stand-in.
 demo: install
 	$(TEST_ENV) $(PY) examples/ma_cross.py

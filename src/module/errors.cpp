@@ -18,7 +18,8 @@ PyObject* traceback_globals() noexcept {
     static PyObject* fallback = nullptr;
     if (!fallback) {
         fallback = PyDict_New();
-        if (fallback && PyDict_SetItemString(fallback, "__name__", state_name()) < 0) {
+        PyObject* name = state_name();
+        if (fallback && (!name || PyDict_SetItemString(fallback, "__name__", name) < 0)) {
             Py_CLEAR(fallback);
         }
     }

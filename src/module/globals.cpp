@@ -31,7 +31,9 @@ int compat::watch_namespaces(PyObject*, PyObject*) { return 0; }
 #endif
 
 PyObject* state_name() noexcept {
-    static PyObject* name = PyUnicode_InternFromString("c_sdk");
+    // Made on first success: a failed allocation is retried at the next use.
+    static PyObject* name = nullptr;
+    if (!name) name = PyUnicode_InternFromString("c_sdk");
     return name;
 }
 
@@ -43,6 +45,7 @@ int global_name::init() noexcept {
 
 PyObject* global_name::refresh(uint64_t now) noexcept {
     value_ = nullptr;
+    if (CSDK_UNLIKELY(!state.module)) return not_initialised();
     PyObject* v = PyDict_GetItemWithError(state.dict, name_);
     if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(state.builtins, name_);
     if (!v) {
@@ -64,6 +67,13 @@ PyObject* global_name::refresh(uint64_t now) noexcept {
     return v;
 }
 
+// A function left over from an import that failed: its namespace is no module's. Every name is
+// looked up again (see forget()), so it ends up here rather than at a stale value.
+CSDK_COLD PyObject* global_name::not_initialised() noexcept {
+    PyErr_SetString(PyExc_ImportError, "c_sdk failed to initialise: import it again");
+    return nullptr;
+}
+
 namespace globals {
 global_name success{"CSDK_OPERATE_SUCCESS"};
 global_name is_py2{"IS_PY2"};
@@ -76,6 +86,10 @@ int init() noexcept {
     for (global_name* g : {&success, &is_py2, &handler, &strerror, &logger, &platform})
         if (g->init() < 0) return -1;
     return 0;
+}
+
+void forget() noexcept {
+    for (global_name* g : {&success, &is_py2, &handler, &strerror, &logger, &platform}) g->forget();
 }
 }  // namespace globals
 

@@ -38,6 +38,7 @@ public:
     }
     PyObject* name() const noexcept { return name_; }
     int init() noexcept;  // interns the name (exec step)
+    void forget() noexcept { value_ = nullptr; }  // the next get() looks the name up
 
     // Whether the value (as of the last get()) is an exact int that fits a C long, and that
     // number: comparing a status with an exact int by Python equality is comparing numbers.
@@ -46,6 +47,7 @@ public:
 
 private:
     CSDK_COLD PyObject* refresh(uint64_t now) noexcept;
+    CSDK_COLD static PyObject* not_initialised() noexcept;
 
     const char* text_;
     PyObject* name_ = nullptr;
@@ -63,6 +65,7 @@ extern global_name strerror;      // py_vqi_strerror
 extern global_name logger;        // vqsdklogger
 extern global_name platform;      // platform
 int init() noexcept;
+void forget() noexcept;  // after a failed exec step
 }  // namespace globals
 
 // Truth value of IS_PY2 (looked up as above); -1 with an exception set.

@@ -274,8 +274,8 @@ PyObject* status_fail(PyObject* status, PyObject* cfunname) noexcept {
 PyObject* c_status_fail(PyObject*, PyObject* args, PyObject* kwargs) {
     // (status, cfunname='') by position or keyword.
     static PyObject* names[2];
-    if (!names[0] && (!(names[0] = PyUnicode_InternFromString("status")) ||
-                      !(names[1] = PyUnicode_InternFromString("cfunname"))))
+    if ((!names[0] && !(names[0] = PyUnicode_InternFromString("status"))) ||
+        (!names[1] && !(names[1] = PyUnicode_InternFromString("cfunname"))))
         return fail(fail_site);
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;

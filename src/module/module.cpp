@@ -23,6 +23,9 @@ namespace {
 
 site init_site{nullptr, "init c_sdk", false};
 
+// The namespace of the last import that failed (strong), which state.dict still names.
+PyObject* failed_namespace = nullptr;
+
 // ---- create -----------------------------------------------------------------------------------
 
 // Copies spec.<attr> to module.<name>; a missing attribute is skipped.
@@ -159,6 +162,7 @@ int fill_namespace(PyObject* module) noexcept {
     if (PyDict_SetItemString(state.dict, "__builtins__", builtins.get()) < 0) return -1;
 
     PyObject* modules = PyImport_GetModuleDict();
+    if (!state_name()) return -1;
     int present = PyDict_Contains(modules, state_name());
     if (present < 0 || (!present && PyDict_SetItem(modules, state_name(), module) < 0)) return -1;
 
@@ -190,11 +194,16 @@ int exec(PyObject* module) {
 
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
+    Py_CLEAR(failed_namespace);
     if (fill_namespace(module) == 0) return 0;
 
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init c_sdk");
     add_traceback(init_site);
-    state.dict = nullptr;
+    // The functions made so far stay reachable (the traceback's frame holds the namespace) and
+    // look their globals up in it: the namespace is kept, every remembered value is dropped, and
+    // a lookup without a module raises (globals.cpp). A later import starts over.
+    failed_namespace = Py_NewRef(state.dict);
+    globals::forget();
     Py_CLEAR(state.module);
     return -1;
 }
