@@ -169,8 +169,17 @@ CSDK_COLD PyObject* checked_result(PyObject* callable, PyObject* result) noexcep
     return nullptr;
 }
 
+// What PyVectorcall_Function answers, read in place (it is an out-of-line call on some versions).
+inline vectorcallfunc vectorcall_of(PyObject* callable) noexcept {
+    PyTypeObject* type = Py_TYPE(callable);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    vectorcallfunc call;
+    std::memcpy(&call, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof call);
+    return call;
+}
+
 inline PyObject* call_handler(PyObject* callable, PyObject* const* args, size_t nargsf) noexcept {
-    vectorcallfunc call = PyVectorcall_Function(callable);
+    vectorcallfunc call = vectorcall_of(callable);
     if (CSDK_UNLIKELY(!call)) return PyObject_Vectorcall(callable, args, nargsf, nullptr);
     PyObject* result = call(callable, args, nargsf, nullptr);
     if (CSDK_UNLIKELY(!result || PyErr_Occurred())) return checked_result(callable, result);
