@@ -64,6 +64,11 @@ def record_operations():
     return t.open, t["volume"], t.missing
 
 
+# Made outside the failing window: 3.12.1 itself crashes when a function made inside it fails.
+def wrapped(*args, **kwargs):
+    return args, kwargs
+
+
 class Handler:
     def __call__(self, topic, payload):
         return topic, payload
@@ -80,7 +85,7 @@ CALLS = {
     "keyword": lambda: c_sdk.py_vqi_subscribe(symbols=b"SYM", frequency=b"tick", unsubscribe_previous=True),
     "decorated with str": lambda: c_sdk.py_vqi_current("SYM", "price", True),
     "address": lambda: c_sdk.py_vqi_get_serv_addr(b"serv"),
-    "wrapper": lambda: c_sdk.adapt_to_python3(lambda *a, **k: (a, k))("a", b"b", k="c"),
+    "wrapper": lambda: c_sdk.adapt_to_python3(wrapped)("a", b"b", k="c"),
     "c_status_ok": lambda: c_sdk.c_status_ok(SUCCESS),
     "c_status_fail": lambda: c_sdk.c_status_fail(FAILURE, cfunname="fn"),
     "is_linux": lambda: c_sdk.is_linux(),
@@ -107,7 +112,8 @@ def test_every_allocation_failing_in_a_call(sdk, name, monkeypatch):
         for _ in range(ROUNDS + 2):
             outcomes = sweep(call, setup)
             assert set(outcomes) <= {"ok", "MemoryError"}, outcomes
-            sys.last_type = sys.last_value = sys.last_traceback = None  # a failed event's report keeps frames
+            sys.last_type = sys.last_value = sys.last_traceback = sys.last_exc = None  # a failed event's report keeps frames
+            sys.stderr.flush()  # and its printed text waits in the stream's buffer
             gc.collect()
             held.append(tracemalloc.get_traced_memory()[0])
     finally:
@@ -118,7 +124,17 @@ def test_every_allocation_failing_in_a_call(sdk, name, monkeypatch):
 
 IMPORT_CHILD = textwrap.dedent("""
     import sys, _testcapi
-    import functools, platform, vq.constant, vq.utils
+    import functools, importlib.util, platform, vq.constant, vq.utils
+
+    # Only the module's own create and exec steps run in the failing window: the import system
+    # around them has failures of its own on some versions.
+    spec = importlib.util.find_spec("c_sdk")
+
+    def load():
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        sys.modules["c_sdk"] = module
+        return module
 
     def reached():
         try:
@@ -146,12 +162,15 @@ IMPORT_CHILD = textwrap.dedent("""
     while True:
         _testcapi.set_nomemory(n, n + 1)
         try:
-            import c_sdk
+            c_sdk = load()
         except BaseException as e:
             _testcapi.remove_mem_hooks()
             err = e
         else:
-            last = reached()
+            try:
+                last = reached()
+            except MemoryError:  # calling the probe (a frame, before 3.11) hit the failure
+                last = False
             _testcapi.remove_mem_hooks()
             break
         sys.modules.pop("c_sdk", None)
@@ -168,6 +187,8 @@ IMPORT_CHILD = textwrap.dedent("""
 """)
 
 
+@pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0),
+                    reason="3.13.0's own type creation crashes under allocation failure")
 def test_every_allocation_failing_in_the_import():
     # Failed imports are retried in one process until one succeeds; the next starts after it.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY]))
