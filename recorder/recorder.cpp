@@ -1,0 +1,683 @@
+// The session recorder and its replay. docs/recording.md describes the file and how to use both.
+//
+// Record mode (VQSDK_RECORD_FILE, VQSDK_RECORD_LIBRARY): the vendor's library is loaded from the
+// given path with RTLD_LOCAL | RTLD_DEEPBIND, so that its own calls to its functions stay inside
+// it, and every call is forwarded to it unchanged. Each call, its result and every event are
+// encoded on the calling thread and appended under a lock to one in-memory buffer, which goes
+// to the file in 1 MiB blocks, at normal exit, and from the handlers of the terminating signals.
+// A file that cannot be written stops the recording (said once on stderr); the calls go on.
+//
+// Replay mode (VQSDK_REPLAY_FILE): the whole session file is read at load. Each call must be the
+// next call of the recording, with the same arguments; the events recorded inside it are then
+// delivered to the module's callback, and the recorded results are handed back. The first call
+// that differs stops the process with a report on stderr and exit status 86.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "recorder.hpp"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the session file is little-endian");
+
+namespace rec {
+namespace {
+
+constexpr char kMagic[8] = {'V', 'Q', 'S', 'D', 'K', 'R', 'E', 'C'};
+constexpr std::uint16_t kVersion = 1;
+constexpr std::uint16_t kSecretsRecorded = 1;  // header flag
+constexpr std::uint16_t kNoFunction = 0xffff;
+constexpr int kDivergedStatus = 86;
+constexpr int kUnreadableStatus = 85;
+constexpr std::size_t kBufferSize = 1 << 20;
+constexpr std::size_t kRecordHead = 5 + 8 + 4 + 2 + 1;  // kind, size, time, thread, function, count
+
+const char* const kNames[] = {
+#define REC_NAME(name, shape) #name,
+    STANDIN_FUNCTIONS(REC_NAME)
+#undef REC_NAME
+};
+
+// Text arguments never recorded unless asked for (bit k: argument k); kSecretResult: the text
+// returned.
+constexpr std::uint32_t kSecretResult = 1u << 31;
+std::uint32_t secret_mask(Fn f) noexcept {
+    switch (f) {
+    case Fn::vqi_set_token:
+    case Fn::vqi_set_apitoken: return 1;
+    case Fn::vqi_set_ctp_md_info:
+    case Fn::vqi_set_bus_info: return 7;
+    case Fn::vqi_set_bus_secure: return 2 | 4 | 8;
+    case Fn::vqi_get_encrypted_token: return kSecretResult;
+    default: return 0;
+    }
+}
+const char kSecretText[] = "<secret not recorded>";
+
+Mode g_mode = Mode::off;
+bool g_secrets = false;
+void* g_real[function_count];
+std::atomic<vqi_event_callback> g_callback{nullptr};
+timespec g_start;
+
+void say(const char* fmt, const char* a = "", const char* b = "", const char* c = "") noexcept {
+    std::fprintf(stderr, fmt, a, b, c);
+    std::fflush(stderr);
+}
+
+std::uint64_t now_ns() noexcept {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::uint64_t(t.tv_sec - g_start.tv_sec) * 1000000000u + std::uint64_t(t.tv_nsec) -
+           std::uint64_t(g_start.tv_nsec);
+}
+
+std::uint32_t thread_number() noexcept {
+    static std::atomic<std::uint32_t> next{0};
+    thread_local std::uint32_t mine = 0;
+    if (!mine) mine = ++next;
+    return mine;
+}
+
+// ---- Encoding -----------------------------------------------------------------------------------
+
+template <class T>
+void put(std::string& s, T v) {
+    s.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+void put_blob(std::string& s, char tag, const char* p, std::size_t n) {
+    s.push_back(tag);
+    put(s, std::uint32_t(n));
+    s.append(p, n);
+}
+
+void put_value(std::string& s, const V& v, bool secret) {
+    switch (v.k) {
+    case V::K::none: s.push_back('v'); break;
+    case V::K::bytes:
+        if (!v.p) s.push_back('n');
+        else put_blob(s, 'b', v.p, v.i > 0 ? std::size_t(v.i) : 0);
+        break;
+    case V::K::text:
+        if (!v.p) s.push_back('n');
+        else if (secret) s.push_back('s');
+        else put_blob(s, 't', v.p, std::strlen(v.p));
+        break;
+    case V::K::out: s.push_back(v.p ? 'o' : 'n'); break;
+    case V::K::pointer: s.push_back(v.p ? 'p' : 'n'); break;
+    case V::K::integer: s.push_back('i'); put(s, std::int64_t(v.i)); break;
+    case V::K::real: s.push_back('f'); put(s, v.d); break;
+    case V::K::boolean: s.push_back('?'); s.push_back(char(v.i ? 1 : 0)); break;
+    }
+}
+
+void begin_record(std::string& s, char kind, std::uint16_t fn, std::uint8_t count) {
+    s.clear();
+    s.push_back(kind);
+    put(s, std::uint32_t(0));
+    put(s, now_ns());
+    put(s, thread_number());
+    put(s, fn);
+    s.push_back(char(count));
+}
+void end_record(std::string& s) {
+    std::uint32_t size = std::uint32_t(s.size() - 5);
+    std::memcpy(&s[1], &size, 4);
+}
+
+void encode_args(std::string& s, Fn f, std::initializer_list<V> args, bool secrets) {
+    std::uint32_t mask = secrets ? 0 : secret_mask(f);
+    int k = 0;
+    for (const V& v : args) put_value(s, v, (mask >> k++) & 1);
+}
+
+// ---- The session file -----------------------------------------------------------------------------
+
+int write_all(int fd, const char* p, std::size_t n) noexcept {
+    while (n) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += w;
+        n -= std::size_t(w);
+    }
+    return 0;
+}
+
+struct Writer {
+    std::mutex mu;
+    int fd = -1;
+    char* buf = nullptr;
+    std::atomic<std::size_t> len{0}, flushed{0};
+    std::atomic_flag flushing = ATOMIC_FLAG_INIT;  // held while bytes go out (a signal handler never waits)
+    std::atomic<bool> on{false};
+    const char* path = "";
+} g_out;
+
+void stop_recording(int err) noexcept {
+    if (g_out.on.exchange(false))
+        say("vqsdk recorder: cannot write the session file %s (%s); recording stopped, the session goes on\n",
+            g_out.path, std::strerror(err));
+}
+
+// Caller holds g_out.mu.
+void flush_locked() noexcept {
+    while (g_out.flushing.test_and_set(std::memory_order_acquire)) {
+    }
+    std::size_t from = g_out.flushed.load(), to = g_out.len.load();
+    int err = write_all(g_out.fd, g_out.buf + from, to - from);
+    g_out.flushed.store(0);
+    g_out.len.store(0);
+    g_out.flushing.clear(std::memory_order_release);
+    if (err) stop_recording(err);
+}
+
+void commit(const std::string& r) noexcept {
+    std::lock_guard lock(g_out.mu);
+    if (!g_out.on.load(std::memory_order_relaxed)) return;
+    if (g_out.len.load(std::memory_order_relaxed) + r.size() > kBufferSize) flush_locked();
+    if (r.size() > kBufferSize) {
+        if (int err = write_all(g_out.fd, r.data(), r.size())) stop_recording(err);
+        return;
+    }
+    std::size_t at = g_out.len.load(std::memory_order_relaxed);
+    std::memcpy(g_out.buf + at, r.data(), r.size());
+    g_out.len.store(at + r.size(), std::memory_order_release);  // a whole record, now visible to a signal handler
+}
+
+std::string& scratch() noexcept {
+    thread_local std::string s;
+    return s;
+}
+
+// ---- Signals ----------------------------------------------------------------------------------------
+
+constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL};
+struct sigaction g_previous[65];
+
+void on_signal(int sig, siginfo_t* info, void* context) {
+    int saved = errno;
+    if (g_out.on.load() && !g_out.flushing.test_and_set(std::memory_order_acquire)) {
+        std::size_t from = g_out.flushed.load(), to = g_out.len.load(std::memory_order_acquire);
+        if (write_all(g_out.fd, g_out.buf + from, to - from) == 0) g_out.flushed.store(to);
+        g_out.flushing.clear(std::memory_order_release);
+    }
+    errno = saved;
+    const struct sigaction& prev = g_previous[sig];
+    if (prev.sa_flags & SA_SIGINFO) {
+        prev.sa_sigaction(sig, info, context);
+    } else if (prev.sa_handler == SIG_DFL) {
+        sigaction(sig, &prev, nullptr);
+        raise(sig);  // delivered with its default action once this handler returns
+    } else if (prev.sa_handler != SIG_IGN) {
+        prev.sa_handler(sig);
+    }
+}
+
+void install_signal_handlers() noexcept {
+    for (int sig : kSignals) {
+        struct sigaction sa {};
+        sa.sa_sigaction = on_signal;
+        sa.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+        sigemptyset(&sa.sa_mask);
+        sigaction(sig, &sa, &g_previous[sig]);
+    }
+}
+
+// ---- Record mode ----------------------------------------------------------------------------------
+
+void open_session_file(const char* path) noexcept {
+    g_out.path = path;
+    g_out.fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (g_out.fd < 0) {
+        say("vqsdk recorder: cannot open the session file %s (%s); the session goes on unrecorded\n", path,
+            std::strerror(errno));
+        return;
+    }
+    g_out.buf = static_cast<char*>(std::malloc(kBufferSize));
+    std::string h(kMagic, sizeof kMagic);
+    put(h, kVersion);
+    put(h, std::uint16_t(g_secrets ? kSecretsRecorded : 0));
+    put(h, std::uint32_t(getpid()));
+    timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    put(h, std::int64_t(wall.tv_sec) * 1000000000 + wall.tv_nsec);
+    put(h, std::uint16_t(function_count));
+    for (const char* name : kNames) h.append(name, std::strlen(name) + 1);
+    if (!g_out.buf) {
+        say("vqsdk recorder: out of memory for the session buffer; the session goes on unrecorded\n");
+        return;
+    }
+    g_out.on.store(true);
+    std::memcpy(g_out.buf, h.data(), h.size());
+    g_out.len.store(h.size());
+    std::lock_guard lock(g_out.mu);
+    flush_locked();  // the header at once: a session that dies early still has a readable file
+}
+
+bool load_vendor_library(const char* path) noexcept {
+    // The sanitizer runtime refuses RTLD_DEEPBIND; under it the vendor library is loaded without.
+    int flags = RTLD_NOW | RTLD_LOCAL;
+    if (!dlsym(RTLD_DEFAULT, "__asan_init")) flags |= RTLD_DEEPBIND;
+    void* h = dlopen(path, flags);
+    if (!h) {
+        say("vqsdk recorder: cannot load the SDK library %s (%s); every SDK call fails (status -1)\n", path,
+            dlerror());
+        return false;
+    }
+    if (dlsym(h, "vqi_init") == reinterpret_cast<void*>(&vqi_init)) {
+        say("vqsdk recorder: %s is the recorder itself, not the SDK library; every SDK call fails (status -1)\n",
+            path);
+        return false;
+    }
+    for (int i = 0; i < function_count; ++i) g_real[i] = dlsym(h, kNames[i]);
+    return true;
+}
+
+void trampoline(const char* topic, const char* data, int len) {
+    if (g_out.on.load(std::memory_order_relaxed)) {
+        std::string& s = scratch();
+        begin_record(s, 'E', kNoFunction, 3);
+        put_value(s, V(Text{topic}), false);
+        put_value(s, V(len), false);
+        put_value(s, V(Bytes{data, len}), false);
+        end_record(s);
+        commit(s);
+    }
+    if (vqi_event_callback cb = g_callback.load(std::memory_order_acquire)) cb(topic, data, len);
+}
+
+// ---- Replay mode ------------------------------------------------------------------------------------
+
+struct Record {
+    char kind;
+    std::uint16_t fn;  // the file's function index
+    std::uint8_t count;
+    std::size_t offset;        // of the record in the file
+    const char* values;        // the tagged values
+    std::size_t values_size;
+};
+
+struct Replay {
+    std::mutex mu;
+    std::string path;
+    std::vector<char> file;
+    std::vector<std::string> names;  // the file's function table
+    std::vector<int> ours;           // file index -> this library's, -1 when unknown
+    std::vector<Record> records;
+    std::size_t cursor = 0;
+    std::size_t calls = 0;  // calls matched so far
+    std::string end_note;   // how the file ends
+    std::vector<std::uint16_t> stack;  // the calls in progress (their file index)
+} g_replay;
+
+[[noreturn]] void unreadable(const std::string& what) {
+    std::fprintf(stderr, "vqsdk replay: cannot replay %s: %s\n", g_replay.path.c_str(), what.c_str());
+    std::fflush(stderr);
+    _exit(kUnreadableStatus);
+}
+
+// Length of the tagged value at p (at most n bytes), 0 when it is malformed.
+std::size_t value_size(const char* p, std::size_t n) {
+    if (!n) return 0;
+    switch (p[0]) {
+    case 'n': case 's': case 'o': case 'p': case 'v': return 1;
+    case 'i': case 'f': return n >= 9 ? 9 : 0;
+    case '?': return n >= 2 ? 2 : 0;
+    case 'b': case 't': {
+        if (n < 5) return 0;
+        std::uint32_t len;
+        std::memcpy(&len, p + 1, 4);
+        return n - 5 >= len ? 5 + std::size_t(len) : 0;
+    }
+    default: return 0;
+    }
+}
+
+void load_replay(const char* path) {
+    g_replay.path = path;
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) unreadable(std::strerror(errno));
+    struct stat st;
+    if (fstat(fd, &st) != 0) unreadable(std::strerror(errno));
+    std::vector<char>& f = g_replay.file;
+    f.resize(std::size_t(st.st_size));
+    std::size_t got = 0;
+    while (got < f.size()) {
+        ssize_t r = ::read(fd, f.data() + got, f.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) unreadable(r < 0 ? std::strerror(errno) : "the file shrank while being read");
+        got += std::size_t(r);
+    }
+    ::close(fd);
+    if (f.size() < 26 || std::memcmp(f.data(), kMagic, 8) != 0) unreadable("not a session recording");
+    std::uint16_t version, flags, count;
+    std::memcpy(&version, &f[8], 2);
+    std::memcpy(&flags, &f[10], 2);
+    std::memcpy(&count, &f[24], 2);
+    if (version != kVersion)
+        unreadable("a session file of version " + std::to_string(version) + "; this library reads version " +
+                   std::to_string(kVersion));
+    g_secrets = flags & kSecretsRecorded;
+    std::size_t pos = 26;
+    for (int i = 0; i < count; ++i) {
+        const void* nul = std::memchr(&f[pos], 0, f.size() - pos);
+        if (!nul) unreadable("the file ends inside its header");
+        std::size_t end = std::size_t(static_cast<const char*>(nul) - f.data());
+        g_replay.names.emplace_back(&f[pos], end - pos);
+        int mine = -1;
+        for (int k = 0; k < function_count; ++k)
+            if (g_replay.names.back() == kNames[k]) mine = k;
+        g_replay.ours.push_back(mine);
+        pos = end + 1;
+    }
+    bool ended = false;
+    while (pos < f.size()) {
+        if (ended) unreadable("data after the end record at byte " + std::to_string(pos));
+        if (f.size() - pos < kRecordHead) break;  // a record cut short: see below
+        char kind = f[pos];
+        std::uint32_t size;
+        std::memcpy(&size, &f[pos + 1], 4);
+        if (!std::strchr("CREZ", kind) || kind == 0 || size < kRecordHead - 5)
+            unreadable("corrupt record at byte " + std::to_string(pos));
+        if (f.size() - pos - 5 < size) break;
+        Record r{kind, 0, 0, pos, nullptr, 0};
+        std::memcpy(&r.fn, &f[pos + 17], 2);
+        r.count = std::uint8_t(f[pos + 19]);
+        r.values = &f[pos + kRecordHead];
+        r.values_size = size - (kRecordHead - 5);
+        std::size_t at = 0;
+        for (int k = 0; k < r.count; ++k) {
+            std::size_t n = value_size(r.values + at, r.values_size - at);
+            if (!n) unreadable("corrupt record at byte " + std::to_string(pos));
+            at += n;
+        }
+        bool call = kind == 'C' || kind == 'R';
+        if (at != r.values_size || (call && r.fn >= count) || (!call && r.fn != kNoFunction))
+            unreadable("corrupt record at byte " + std::to_string(pos));
+        ended = kind == 'Z';
+        g_replay.records.push_back(r);
+        pos += 5 + size;
+    }
+    if (pos < f.size()) {
+        g_replay.end_note = "the recording is cut short at byte " + std::to_string(pos) + " (a partial record)";
+        std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records before it\n", path,
+                     g_replay.end_note.c_str(), g_replay.records.size());
+    } else if (!ended) {
+        g_replay.end_note = "the recording ends without its end record (the session was cut short)";
+    }
+}
+
+// A value for the report: Python-like.
+void describe_value(std::string& s, const char*& p) {
+    auto quoted = [&](const char* q, std::uint32_t n, bool bytes) {
+        if (bytes) s += 'b';
+        s += '\'';
+        for (std::uint32_t k = 0; k < n && k < 160; ++k) {
+            unsigned char c = static_cast<unsigned char>(q[k]);
+            if (c == '\'' || c == '\\') { s += '\\'; s += char(c); }
+            else if (c >= 0x20 && c < 0x7f) s += char(c);
+            else { char hex[8]; std::snprintf(hex, sizeof hex, "\\x%02x", c); s += hex; }
+        }
+        s += '\'';
+        if (n > 160) s += "... (" + std::to_string(n) + " bytes)";
+    };
+    char tag = *p++;
+    std::int64_t i;
+    double d;
+    std::uint32_t n;
+    switch (tag) {
+    case 'n': s += "None"; break;
+    case 's': s += "<secret>"; break;
+    case 'o': s += "<out>"; break;
+    case 'p': s += "<pointer>"; break;
+    case 'v': s += "<void>"; break;
+    case 'i': std::memcpy(&i, p, 8); p += 8; s += std::to_string(i); break;
+    case 'f': {
+        std::memcpy(&d, p, 8);
+        p += 8;
+        char num[32];
+        std::snprintf(num, sizeof num, "%.17g", d);
+        s += num;
+        break;
+    }
+    case '?': s += *p++ ? "True" : "False"; break;
+    case 'b': case 't':
+        std::memcpy(&n, p, 4);
+        quoted(p + 4, n, tag == 'b');
+        p += 4 + n;
+        break;
+    }
+}
+
+std::string describe_call(const std::string& name, const char* values, int count) {
+    std::string s = name + "(";
+    for (int k = 0; k < count; ++k) {
+        if (k) s += ", ";
+        describe_value(s, values);
+    }
+    return s + ")";
+}
+
+std::string describe_record(std::size_t index) {
+    Replay& r = g_replay;
+    if (index >= r.records.size())
+        return "the end of the recording" + (r.end_note.empty() ? std::string() : " (" + r.end_note + ")");
+    const Record& rec = r.records[index];
+    switch (rec.kind) {
+    case 'C': return describe_call(r.names[rec.fn], rec.values, rec.count);
+    case 'R': return "the return of " + r.names[rec.fn] + " (no further call inside it)";
+    case 'Z': return "the end of the recording";
+    default: return "an event";
+    }
+}
+
+[[noreturn]] void diverge(const std::string& came) {
+    Replay& r = g_replay;
+    std::string inside;
+    for (std::uint16_t fn : r.stack) inside += (inside.empty() ? "" : " > ") + r.names[fn];
+    std::size_t at = r.cursor < r.records.size() ? r.records[r.cursor].offset : r.file.size();
+    std::fprintf(stderr,
+                 "vqsdk replay: the session diverged from the recording %s at call %zu (byte %zu of the file)\n"
+                 "  inside:   %s\n  recorded: %s\n  came:     %s\n"
+                 "vqsdk replay: replay stopped (exit status %d)\n",
+                 r.path.c_str(), r.calls + 1, at, inside.empty() ? "(top level)" : inside.c_str(),
+                 describe_record(r.cursor).c_str(), came.c_str(), kDivergedStatus);
+    std::fflush(stderr);
+    _exit(kDivergedStatus);
+}
+
+void deliver(const Record& e) {
+    const char* p = e.values;
+    std::string topic;
+    bool null_topic = *p == 'n';
+    std::uint32_t n;
+    if (!null_topic) {
+        std::memcpy(&n, p + 1, 4);
+        topic.assign(p + 5, n);
+    }
+    p += value_size(p, 1 << 30);
+    std::int64_t len;
+    std::memcpy(&len, p + 1, 8);
+    p += 9;
+    const char* data = *p == 'n' ? nullptr : p + 5;
+    if (vqi_event_callback cb = g_callback.load(std::memory_order_acquire))
+        cb(null_topic ? nullptr : topic.c_str(), data, int(len));
+}
+
+// Reads one tagged result value into v.
+void read_value(const char*& p, V& v) {
+    std::uint32_t n;
+    switch (*p) {
+    case 'i': std::memcpy(&v.i, p + 1, 8); v.k = V::K::integer; break;
+    case 'f': std::memcpy(&v.d, p + 1, 8); v.k = V::K::real; break;
+    case 'b': case 't': std::memcpy(&n, p + 1, 4); v.p = p + 5; v.i = n; v.k = V::K::bytes; break;
+    case 's': v.p = kSecretText; v.i = sizeof kSecretText - 1; v.k = V::K::bytes; break;
+    default: v.p = nullptr; v.k = V::K::none; break;
+    }
+    p += value_size(p, 1 << 30);
+}
+
+}  // namespace
+
+// ---- The entry points -------------------------------------------------------------------------------
+
+Mode mode() noexcept { return g_mode; }
+void* real(Fn f) noexcept { return g_real[int(f)]; }
+
+void set_callback(vqi_event_callback cb) noexcept { g_callback.store(cb, std::memory_order_release); }
+vqi_event_callback trampoline_for(vqi_event_callback cb) noexcept { return cb ? trampoline : nullptr; }
+
+void fill_failed(const Outs& o) noexcept {
+    if (o.res) *o.res = nullptr;
+    if (o.res_len) *o.res_len = 0;
+    if (o.addr) *o.addr = nullptr;
+}
+
+void record_call(Fn f, std::initializer_list<V> args) noexcept {
+    if (!g_out.on.load(std::memory_order_relaxed)) return;
+    std::string& s = scratch();
+    begin_record(s, 'C', std::uint16_t(f), std::uint8_t(args.size()));
+    encode_args(s, f, args, g_secrets);
+    end_record(s);
+    commit(s);
+}
+
+void record_return(Fn f, V ret, const Outs& o) noexcept {
+    if (!g_out.on.load(std::memory_order_relaxed)) return;
+    std::string& s = scratch();
+    int count = 1 + (o.res != nullptr) + (o.res_len != nullptr) + (o.addr != nullptr);
+    begin_record(s, 'R', std::uint16_t(f), std::uint8_t(count));
+    put_value(s, ret, !g_secrets && (secret_mask(f) & kSecretResult));
+    if (o.res) put_value(s, V(Bytes{*o.res, o.res_len ? *o.res_len : 0}), false);
+    if (o.res_len) put_value(s, V(*o.res_len), false);
+    if (o.addr) put_value(s, V(Text{*o.addr}), false);
+    end_record(s);
+    commit(s);
+}
+
+V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
+    Replay& r = g_replay;
+    std::unique_lock lock(r.mu);
+    std::string& s = scratch();
+    s.clear();
+    encode_args(s, f, args, g_secrets);
+    const Record* rec = r.cursor < r.records.size() ? &r.records[r.cursor] : nullptr;
+    if (!rec || rec->kind != 'C' || r.ours[rec->fn] != int(f) || rec->count != args.size() ||
+        rec->values_size != s.size() || std::memcmp(rec->values, s.data(), s.size()) != 0)
+        diverge(describe_call(kNames[int(f)], s.data(), int(args.size())));
+    std::uint16_t fn = rec->fn;
+    ++r.cursor;
+    ++r.calls;
+    r.stack.push_back(fn);
+    for (;;) {
+        rec = r.cursor < r.records.size() ? &r.records[r.cursor] : nullptr;
+        if (rec && rec->kind == 'E') {
+            ++r.cursor;
+            lock.unlock();
+            deliver(*rec);
+            lock.lock();
+            continue;
+        }
+        if (rec && rec->kind == 'R' && rec->fn == fn) break;
+        diverge("the return of " + std::string(kNames[int(f)]) + " (no further call inside it)");
+    }
+    ++r.cursor;
+    r.stack.pop_back();
+    const char* p = rec->values;
+    V ret;
+    read_value(p, ret);
+    V v;
+    thread_local std::string text;  // a returned text lives until the thread's next call
+    if (o.res) {
+        read_value(p, v);
+        *o.res = const_cast<char*>(v.p);
+    }
+    if (o.res_len) {
+        read_value(p, v);
+        *o.res_len = int(v.i);
+    }
+    if (o.addr) {
+        read_value(p, v);
+        text.assign(v.p ? v.p : "", v.p ? std::size_t(v.i) : 0);
+        *o.addr = v.p ? text.data() : nullptr;
+    }
+    if (ret.k == V::K::bytes) {  // a returned text
+        text.assign(ret.p, std::size_t(ret.i));
+        ret.p = text.c_str();
+    }
+    return ret;
+}
+
+namespace {
+
+void start() {
+    clock_gettime(CLOCK_MONOTONIC, &g_start);
+    if (const char* replay = std::getenv("VQSDK_REPLAY_FILE"); replay && *replay) {
+        g_mode = Mode::replay;
+        load_replay(replay);
+        return;
+    }
+    const char* file = std::getenv("VQSDK_RECORD_FILE");
+    const char* library = std::getenv("VQSDK_RECORD_LIBRARY");
+    if (!file || !*file || !library || !*library) {
+        say("vqsdk recorder: set VQSDK_RECORD_FILE and VQSDK_RECORD_LIBRARY to record a session, or "
+            "VQSDK_REPLAY_FILE to replay one; every SDK call fails (status -1)\n");
+        return;
+    }
+    g_mode = Mode::record;
+    const char* secrets = std::getenv("VQSDK_RECORD_SECRETS");
+    g_secrets = secrets && std::strcmp(secrets, "1") == 0;
+    if (!load_vendor_library(library)) {
+        g_mode = Mode::off;
+        return;
+    }
+    open_session_file(file);
+    if (g_out.on.load()) install_signal_handlers();
+}
+
+void finish() {
+    if (g_mode == Mode::record && g_out.on.load()) {
+        std::string& s = scratch();
+        begin_record(s, 'Z', kNoFunction, 0);
+        end_record(s);
+        commit(s);
+        std::lock_guard lock(g_out.mu);
+        flush_locked();
+        g_out.on.store(false);
+    }
+    if (g_mode == Mode::replay) {
+        std::lock_guard lock(g_replay.mu);
+        std::size_t left = 0;
+        for (std::size_t k = g_replay.cursor; k < g_replay.records.size(); ++k)
+            left += g_replay.records[k].kind == 'C';
+        if (left)
+            std::fprintf(stderr, "vqsdk replay: the session ended before the recording: %zu recorded calls "
+                                 "not made, the next one %s\n",
+                         left, describe_record(g_replay.cursor).c_str());
+    }
+}
+
+// Defined after every other static of this file, so that they are constructed before it starts
+// and destroyed after it finished.
+struct Lifetime {
+    Lifetime() { start(); }
+    ~Lifetime() { finish(); }
+} g_lifetime;
+
+}  // namespace
+}  // namespace rec
