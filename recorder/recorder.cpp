@@ -13,6 +13,7 @@
 // that differs stops the process with a report on stderr and exit status 86.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -84,63 +85,83 @@ std::uint64_t now_ns() noexcept {
            std::uint64_t(g_start.tv_nsec);
 }
 
-std::uint32_t thread_number() noexcept {
-    static std::atomic<std::uint32_t> next{0};
-    thread_local std::uint32_t mine = 0;
-    if (!mine) mine = ++next;
-    return mine;
-}
-
 // ---- Encoding -----------------------------------------------------------------------------------
 
-template <class T>
-void put(std::string& s, T v) {
-    s.append(reinterpret_cast<const char*>(&v), sizeof v);
-}
-void put_blob(std::string& s, char tag, const char* p, std::size_t n) {
-    s.push_back(tag);
-    put(s, std::uint32_t(n));
-    s.append(p, n);
-}
+// One value, ready to be written: its tag and what follows it.
+struct Item {
+    char tag = 'v';
+    std::uint32_t n = 0;      // 'b' / 't': the length of the bytes at p
+    const char* p = nullptr;
+    std::uint64_t bits = 0;   // 'i', 'f', '?'
+    std::size_t size() const noexcept {
+        switch (tag) {
+        case 'b': case 't': return 5 + n;
+        case 'i': case 'f': return 9;
+        case '?': return 2;
+        default: return 1;
+        }
+    }
+};
 
-void put_value(std::string& s, const V& v, bool secret) {
+Item item(const V& v, bool secret) noexcept {
+    Item it;
     switch (v.k) {
-    case V::K::none: s.push_back('v'); break;
+    case V::K::none: it.tag = 'v'; break;
     case V::K::bytes:
-        if (!v.p) s.push_back('n');
-        else put_blob(s, 'b', v.p, v.i > 0 ? std::size_t(v.i) : 0);
+        if (!v.p) it.tag = 'n';
+        else { it.tag = 'b'; it.p = v.p; it.n = v.i > 0 ? std::uint32_t(v.i) : 0; }
         break;
     case V::K::text:
-        if (!v.p) s.push_back('n');
-        else if (secret) s.push_back('s');
-        else put_blob(s, 't', v.p, std::strlen(v.p));
+        if (!v.p) it.tag = 'n';
+        else if (secret) it.tag = 's';
+        else { it.tag = 't'; it.p = v.p; it.n = std::uint32_t(std::strlen(v.p)); }
         break;
-    case V::K::out: s.push_back(v.p ? 'o' : 'n'); break;
-    case V::K::pointer: s.push_back(v.p ? 'p' : 'n'); break;
-    case V::K::integer: s.push_back('i'); put(s, std::int64_t(v.i)); break;
-    case V::K::real: s.push_back('f'); put(s, v.d); break;
-    case V::K::boolean: s.push_back('?'); s.push_back(char(v.i ? 1 : 0)); break;
+    case V::K::out: it.tag = v.p ? 'o' : 'n'; break;
+    case V::K::pointer: it.tag = v.p ? 'p' : 'n'; break;
+    case V::K::integer: it.tag = 'i'; it.bits = std::uint64_t(v.i); break;
+    case V::K::real: it.tag = 'f'; std::memcpy(&it.bits, &v.d, 8); break;
+    case V::K::boolean: it.tag = '?'; it.bits = v.i ? 1 : 0; break;
+    }
+    return it;
+}
+
+template <class T>
+char* put(char* w, T v) noexcept {
+    std::memcpy(w, &v, sizeof v);
+    return w + sizeof v;
+}
+
+char* write_item(char* w, const Item& it) noexcept {
+    *w++ = it.tag;
+    switch (it.tag) {
+    case 'b': case 't':
+        w = put(w, it.n);
+        if (it.n) std::memcpy(w, it.p, it.n);
+        return w + it.n;
+    case 'i': case 'f': return put(w, it.bits);
+    case '?': *w++ = char(it.bits); return w;
+    default: return w;
     }
 }
 
-void begin_record(std::string& s, char kind, std::uint16_t fn, std::uint8_t count) {
-    s.clear();
-    s.push_back(kind);
-    put(s, std::uint32_t(0));
-    put(s, now_ns());
-    put(s, thread_number());
-    put(s, fn);
-    s.push_back(char(count));
-}
-void end_record(std::string& s) {
-    std::uint32_t size = std::uint32_t(s.size() - 5);
-    std::memcpy(&s[1], &size, 4);
-}
-
-void encode_args(std::string& s, Fn f, std::initializer_list<V> args, bool secrets) {
+// The arguments of a call as items (secret texts as markers unless secrets are recorded).
+int arg_items(Item* out, Fn f, std::initializer_list<V> args, bool secrets) noexcept {
     std::uint32_t mask = secrets ? 0 : secret_mask(f);
     int k = 0;
-    for (const V& v : args) put_value(s, v, (mask >> k++) & 1);
+    for (const V& v : args) {
+        out[k] = item(v, (mask >> k) & 1);
+        ++k;
+    }
+    return k;
+}
+
+std::string encode_values(const Item* items, int count) {
+    std::size_t n = 0;
+    for (int k = 0; k < count; ++k) n += items[k].size();
+    std::string s(n, '\0');
+    char* w = s.data();
+    for (int k = 0; k < count; ++k) w = write_item(w, items[k]);
+    return s;
 }
 
 // ---- The session file -----------------------------------------------------------------------------
@@ -186,22 +207,46 @@ void flush_locked() noexcept {
     if (err) stop_recording(err);
 }
 
-void commit(const std::string& r) noexcept {
+// Thread numbers, 1, 2, ... in the order threads first record (given under g_out.mu). The
+// initial-exec model makes the number one load from the thread pointer; it takes 4 bytes of
+// the static TLS that the loader keeps for libraries loaded later.
+__attribute__((tls_model("initial-exec"))) thread_local std::uint32_t t_number = 0;
+std::uint32_t g_thread_count = 0;
+
+char* write_record(char* w, char kind, std::size_t total, std::uint64_t t, std::uint32_t thread, std::uint16_t fn,
+                   const Item* items, int count) noexcept {
+    *w++ = kind;
+    w = put(w, std::uint32_t(total - 5));
+    w = put(w, t);
+    w = put(w, thread);
+    w = put(w, fn);
+    *w++ = char(count);
+    for (int k = 0; k < count; ++k) w = write_item(w, items[k]);
+    return w;
+}
+
+// Appends one record to the buffer, written in place under the lock.
+void emit(char kind, std::uint16_t fn, const Item* items, int count) noexcept {
+    std::size_t total = kRecordHead;
+    for (int k = 0; k < count; ++k) total += items[k].size();
+    std::uint64_t t = now_ns();
     std::lock_guard lock(g_out.mu);
     if (!g_out.on.load(std::memory_order_relaxed)) return;
-    if (g_out.len.load(std::memory_order_relaxed) + r.size() > kBufferSize) flush_locked();
-    if (r.size() > kBufferSize) {
-        if (int err = write_all(g_out.fd, r.data(), r.size())) stop_recording(err);
+    if (!t_number) t_number = ++g_thread_count;
+    std::uint32_t thread = t_number;
+    if (g_out.len.load(std::memory_order_relaxed) + total > kBufferSize) {
+        flush_locked();
+        if (!g_out.on.load(std::memory_order_relaxed)) return;
+    }
+    if (total > kBufferSize) {  // larger than the buffer: straight to the file
+        std::string big(total, '\0');
+        write_record(big.data(), kind, total, t, thread, fn, items, count);
+        if (int err = write_all(g_out.fd, big.data(), big.size())) stop_recording(err);
         return;
     }
     std::size_t at = g_out.len.load(std::memory_order_relaxed);
-    std::memcpy(g_out.buf + at, r.data(), r.size());
-    g_out.len.store(at + r.size(), std::memory_order_release);  // a whole record, now visible to a signal handler
-}
-
-std::string& scratch() noexcept {
-    thread_local std::string s;
-    return s;
+    write_record(g_out.buf + at, kind, total, t, thread, fn, items, count);
+    g_out.len.store(at + total, std::memory_order_release);  // a whole record, now visible to a signal handler
 }
 
 // ---- Signals ----------------------------------------------------------------------------------------
@@ -240,6 +285,11 @@ void install_signal_handlers() noexcept {
 
 // ---- Record mode ----------------------------------------------------------------------------------
 
+template <class T>
+void append(std::string& s, T v) {
+    s.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
 void open_session_file(const char* path) noexcept {
     g_out.path = path;
     g_out.fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -250,13 +300,13 @@ void open_session_file(const char* path) noexcept {
     }
     g_out.buf = static_cast<char*>(std::malloc(kBufferSize));
     std::string h(kMagic, sizeof kMagic);
-    put(h, kVersion);
-    put(h, std::uint16_t(g_secrets ? kSecretsRecorded : 0));
-    put(h, std::uint32_t(getpid()));
+    append(h, kVersion);
+    append(h, std::uint16_t(g_secrets ? kSecretsRecorded : 0));
+    append(h, std::uint32_t(getpid()));
     timespec wall;
     clock_gettime(CLOCK_REALTIME, &wall);
-    put(h, std::int64_t(wall.tv_sec) * 1000000000 + wall.tv_nsec);
-    put(h, std::uint16_t(function_count));
+    append(h, std::int64_t(wall.tv_sec) * 1000000000 + wall.tv_nsec);
+    append(h, std::uint16_t(function_count));
     for (const char* name : kNames) h.append(name, std::strlen(name) + 1);
     if (!g_out.buf) {
         say("vqsdk recorder: out of memory for the session buffer; the session goes on unrecorded\n");
@@ -290,13 +340,8 @@ bool load_vendor_library(const char* path) noexcept {
 
 void trampoline(const char* topic, const char* data, int len) {
     if (g_out.on.load(std::memory_order_relaxed)) {
-        std::string& s = scratch();
-        begin_record(s, 'E', kNoFunction, 3);
-        put_value(s, V(Text{topic}), false);
-        put_value(s, V(len), false);
-        put_value(s, V(Bytes{data, len}), false);
-        end_record(s);
-        commit(s);
+        Item items[3] = {item(V(Text{topic}), false), item(V(len), false), item(V(Bytes{data, len}), false)};
+        emit('E', kNoFunction, items, 3);
     }
     if (vqi_event_callback cb = g_callback.load(std::memory_order_acquire)) cb(topic, data, len);
 }
@@ -550,32 +595,26 @@ void fill_failed(const Outs& o) noexcept {
 
 void record_call(Fn f, std::initializer_list<V> args) noexcept {
     if (!g_out.on.load(std::memory_order_relaxed)) return;
-    std::string& s = scratch();
-    begin_record(s, 'C', std::uint16_t(f), std::uint8_t(args.size()));
-    encode_args(s, f, args, g_secrets);
-    end_record(s);
-    commit(s);
+    Item items[16];
+    emit('C', std::uint16_t(f), items, arg_items(items, f, args, g_secrets));
 }
 
 void record_return(Fn f, V ret, const Outs& o) noexcept {
     if (!g_out.on.load(std::memory_order_relaxed)) return;
-    std::string& s = scratch();
-    int count = 1 + (o.res != nullptr) + (o.res_len != nullptr) + (o.addr != nullptr);
-    begin_record(s, 'R', std::uint16_t(f), std::uint8_t(count));
-    put_value(s, ret, !g_secrets && (secret_mask(f) & kSecretResult));
-    if (o.res) put_value(s, V(Bytes{*o.res, o.res_len ? *o.res_len : 0}), false);
-    if (o.res_len) put_value(s, V(*o.res_len), false);
-    if (o.addr) put_value(s, V(Text{*o.addr}), false);
-    end_record(s);
-    commit(s);
+    Item items[4];
+    int count = 0;
+    items[count++] = item(ret, !g_secrets && (secret_mask(f) & kSecretResult));
+    if (o.res) items[count++] = item(V(Bytes{*o.res, o.res_len ? *o.res_len : 0}), false);
+    if (o.res_len) items[count++] = item(V(*o.res_len), false);
+    if (o.addr) items[count++] = item(V(Text{*o.addr}), false);
+    emit('R', std::uint16_t(f), items, count);
 }
 
 V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
     Replay& r = g_replay;
     std::unique_lock lock(r.mu);
-    std::string& s = scratch();
-    s.clear();
-    encode_args(s, f, args, g_secrets);
+    Item items[16];
+    std::string s = encode_values(items, arg_items(items, f, args, g_secrets));
     const Record* rec = r.cursor < r.records.size() ? &r.records[r.cursor] : nullptr;
     if (!rec || rec->kind != 'C' || r.ours[rec->fn] != int(f) || rec->count != args.size() ||
         rec->values_size != s.size() || std::memcmp(rec->values, s.data(), s.size()) != 0)
@@ -647,15 +686,16 @@ void start() {
         return;
     }
     open_session_file(file);
-    if (g_out.on.load()) install_signal_handlers();
+    if (g_out.on.load()) {
+        install_signal_handlers();
+        // A forked child records nothing: its exit would write the parent's buffered records again.
+        pthread_atfork(nullptr, nullptr, [] { g_out.on.store(false); });
+    }
 }
 
 void finish() {
     if (g_mode == Mode::record && g_out.on.load()) {
-        std::string& s = scratch();
-        begin_record(s, 'Z', kNoFunction, 0);
-        end_record(s);
-        commit(s);
+        emit('Z', kNoFunction, nullptr, 0);
         std::lock_guard lock(g_out.mu);
         flush_locked();
         g_out.on.store(false);
