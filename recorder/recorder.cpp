@@ -292,7 +292,13 @@ void append(std::string& s, T v) {
 
 void open_session_file(const char* path) noexcept {
     g_out.path = path;
-    g_out.fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Never over an existing file: a process started by the recorded one inherits its
+    // environment and would otherwise truncate the session being written. A device or a pipe
+    // is written as it is.
+    g_out.fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    struct stat st;
+    if (g_out.fd < 0 && errno == EEXIST && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        g_out.fd = ::open(path, O_WRONLY | O_CLOEXEC);
     if (g_out.fd < 0) {
         say("vqsdk recorder: cannot open the session file %s (%s); the session goes on unrecorded\n", path,
             std::strerror(errno));

@@ -159,10 +159,14 @@ CALLS = """
     print(c_sdk.py_vqi_get_orders(b"q"))
     if sys.argv[1:] == ["kill"]:
         os.kill(os.getpid(), signal.SIGTERM)
+    if sys.argv[1:] == ["child"]:  # inherits the recorder's environment
+        sys.stdout.flush()
+        import subprocess
+        subprocess.run([sys.executable, "-c", "import sys, c_sdk; print(c_sdk.py_vqi_get_orders(b'c'), file=sys.stderr)"])
 """
 
 
-@pytest.mark.parametrize("case", ["threads", "signal", "full disk", "no library"])
+@pytest.mark.parametrize("case", ["threads", "signal", "child", "full disk", "no library"])
 def test_sessions_go_on_whatever_the_recording(tmp_path, case):
     path, sdk = tmp_path / "s.vqrec", None
     if case == "full disk":
@@ -170,7 +174,7 @@ def test_sessions_go_on_whatever_the_recording(tmp_path, case):
     if case == "no library":
         sdk = tmp_path / "libvqsdk.so"
         sdk.write_text("not a library")
-    done = record(path, *script(CALLS), *(["kill"] if case == "signal" else []), sdk=sdk)
+    done = record(path, *script(CALLS), *{"signal": ["kill"], "child": ["child"]}.get(case, []), sdk=sdk)
     if case == "signal":
         assert done.returncode == -15
     else:
@@ -184,6 +188,9 @@ def test_sessions_go_on_whatever_the_recording(tmp_path, case):
         return
     rec = recording.read(path)
     assert len(rec.calls()) == 8001 and {r.thread for r in rec.records} == {1, 2, 3, 4, 5}
-    assert rec.complete == (case == "threads")
+    assert rec.complete == (case != "signal")
+    if case == "child":
+        assert "(File exists); the session goes on unrecorded" in done.stderr
+        assert "(0, b'vqi_get_orders_pb|c')" in done.stderr  # forwarded all the same
     if case == "signal":
         assert rec.end_note.endswith("without its end record (the session was cut short)")

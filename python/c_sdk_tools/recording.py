@@ -216,7 +216,7 @@ def main(argv: list[str] | None = None) -> int:
     p = sub.add_parser("record", help="run a command, recording its SDK session")
     p.add_argument("--sdk", default=os.environ.get("VQSDK_RECORD_LIBRARY"),
                    help="the vendor's libvqsdk.so (default: $VQSDK_RECORD_LIBRARY)")
-    p.add_argument("-o", "--output", required=True, help="the session file to write")
+    p.add_argument("-o", "--output", required=True, help="the session file to write (replaced if it exists)")
     p.add_argument("--secrets", action="store_true", help="also record tokens, passwords and TLS material")
     p.add_argument("command", nargs=argparse.REMAINDER)
     p = sub.add_parser("replay", help="run a command against a recorded session, with no SDK library")
@@ -236,7 +236,10 @@ def main(argv: list[str] | None = None) -> int:
         if not os.path.isfile(args.sdk):
             print(f"recording: no SDK library at {args.sdk}", file=sys.stderr)
             return 2
-        return _run(command, {"VQSDK_RECORD_FILE": os.path.abspath(args.output),
+        output = os.path.abspath(args.output)
+        if os.path.isfile(output):
+            os.remove(output)  # the recorder never writes over an existing file
+        return _run(command, {"VQSDK_RECORD_FILE": output,
                               "VQSDK_RECORD_LIBRARY": os.path.abspath(args.sdk),
                               "VQSDK_RECORD_SECRETS": "1" if args.secrets else "0"})
     try:
