@@ -20,8 +20,15 @@ SECRETS = ["tok-3141", "api-2718", "md-user-1", "md-pass-2", "bus-user-3", "bus-
            "cert-pem-6", "key-pem-7", "enc-tok-8"]
 
 
+# The recorder built with the module under test, when it comes from a build tree (the sanitizer
+# build), else the installed one.
+BUILT = Path(c_sdk.__file__).parent / "recorder" / "lib"
+RECORDER_DIR = str(BUILT) if (BUILT / "libvqsdk.so").exists() else recording.library_dir()
+
+
 def tool(*args, timeout=120):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY, str(EXAMPLES)]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY, str(EXAMPLES)]),
+               VQSDK_RECORDER_DIR=RECORDER_DIR)
     env.pop("VQ_CSDK_OPERATE_SUCCESS", None)
     return subprocess.run([sys.executable, "-m", "c_sdk_tools.recording", *map(str, args)], capture_output=True,
                           text=True, env=env, timeout=timeout)
@@ -141,7 +148,7 @@ def test_damaged_files(session, tmp_path, mangle, message, status):
             recording.read(path)
         assert tool("dump", path).returncode == 2
     # the replay library itself, as started by the environment alone
-    env = dict(os.environ, VQSDK_REPLAY_FILE=str(path), LD_LIBRARY_PATH=recording.library_dir(),
+    env = dict(os.environ, VQSDK_REPLAY_FILE=str(path), LD_LIBRARY_PATH=RECORDER_DIR,
                PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY, str(EXAMPLES)]))
     done = subprocess.run(demo(), capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == status and "vqsdk replay: " in done.stderr

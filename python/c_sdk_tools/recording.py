@@ -193,8 +193,9 @@ def dump_lines(rec: Recording) -> Iterator[str]:
 
 
 def library_dir() -> str:
-    """The directory of the recorder's libvqsdk.so."""
-    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib")
+    """The directory of the recorder's libvqsdk.so: $VQSDK_RECORDER_DIR, else the one installed
+    with this package."""
+    return os.environ.get("VQSDK_RECORDER_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib")
 
 
 def _run(command: list[str], env: dict[str, str]) -> int:
