@@ -399,6 +399,26 @@ std::size_t value_size(const char* p, std::size_t n) {
     }
 }
 
+std::uint32_t blob_size(const char* p) {
+    std::uint32_t n;
+    std::memcpy(&n, p + 1, 4);
+    return n;
+}
+
+// An event is a topic (text or null), its len, and a payload: null (as the SDK may pass it), or
+// bytes holding at least len of them, since the callback reads len bytes from it.
+bool event_shape(const Record& r) {
+    if (r.count != 3) return false;
+    const char* p = r.values;
+    if (*p != 't' && *p != 'n') return false;
+    p += value_size(p, r.values_size);
+    if (*p != 'i') return false;
+    std::int64_t len;
+    std::memcpy(&len, p + 1, 8);
+    p += 9;
+    return *p == 'n' || (*p == 'b' && len <= std::int64_t(blob_size(p)));
+}
+
 void load_replay(const char* path) {
     g_replay.path = path;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -458,7 +478,8 @@ void load_replay(const char* path) {
             at += n;
         }
         bool call = kind == 'C' || kind == 'R';
-        if (at != r.values_size || (call && r.fn >= count) || (!call && r.fn != kNoFunction))
+        if (at != r.values_size || (call && r.fn >= count) || (!call && r.fn != kNoFunction) ||
+            (kind == 'E' && !event_shape(r)))
             unreadable("corrupt record at byte " + std::to_string(pos));
         ended = kind == 'Z';
         g_replay.records.push_back(r);
@@ -583,6 +604,22 @@ void read_value(const char*& p, V& v) {
     p += value_size(p, 1 << 30);
 }
 
+// The results fit the call: one per out-parameter given, and a response length that the
+// recorded response bytes hold (the caller reads that many); a null response stays as recorded.
+bool return_shape(const Record& r, const Outs& o) {
+    if (r.count != 1 + (o.res != nullptr) + (o.res_len != nullptr) + (o.addr != nullptr)) return false;
+    const char* p = r.values;
+    p += value_size(p, r.values_size);
+    if (!o.res) return true;
+    const char* res = p;
+    p += value_size(p, r.values_size);
+    if (!o.res_len) return *res == 'n' || *res == 'b';
+    if (*p != 'i') return false;
+    std::int64_t len;
+    std::memcpy(&len, p + 1, 8);
+    return *res == 'n' || (*res == 'b' && len <= std::int64_t(blob_size(res)));
+}
+
 }  // namespace
 
 // ---- The entry points -------------------------------------------------------------------------------
@@ -643,6 +680,11 @@ V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
     }
     ++r.cursor;
     r.stack.pop_back();
+    if (!return_shape(*rec, o)) {
+        r.cursor--;
+        unreadable("corrupt record at byte " + std::to_string(rec->offset) + " (the results of " +
+                   kNames[int(f)] + ")");
+    }
     const char* p = rec->values;
     V ret;
     read_value(p, ret);

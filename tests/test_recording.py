@@ -128,7 +128,15 @@ def bad_value(blob, rec):
     return blob[:at] + b"~" + blob[at + 1:]
 
 
+def long_response(blob, rec):
+    # the response length of the first account query, past the response bytes recorded
+    end = next(r.offset for r, prev in zip(rec.records[1:], rec.records) if prev.function == "vqi_get_cash_pb"
+               and prev.kind == "return")
+    return blob[:end - 8] + (10**6).to_bytes(8, "little") + blob[end:]
+
+
 @pytest.mark.parametrize("mangle, message, status", [
+    (long_response, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (cut, "the file is cut short at byte", recording.DIVERGED_STATUS),
     (other_version, "a session file of version 2; this reader reads version 1", recording.UNREADABLE_STATUS),
     (bad_kind, "corrupt record at byte", recording.UNREADABLE_STATUS),

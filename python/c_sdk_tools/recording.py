@@ -118,7 +118,10 @@ def read(path: str | os.PathLike) -> Recording:
         end = blob.find(b"\0", pos)
         if end < 0:
             raise RecordingError(f"{path}: the file ends inside its header")
-        names.append(blob[pos:end].decode())
+        try:
+            names.append(blob[pos:end].decode("ascii"))
+        except UnicodeDecodeError:
+            raise RecordingError(f"{path}: a corrupt header") from None
         pos = end + 1
     rec = Recording(path, version, bool(flags & _SECRETS_RECORDED), pid, started, names)
     depth: dict[int, list[str]] = {}
@@ -143,6 +146,11 @@ def read(path: str | os.PathLike) -> Recording:
         is_call = kind in (b"C", b"R")
         if at != end or (is_call and fn >= count) or (not is_call and fn != _NO_FUNCTION):
             raise RecordingError(f"{path}: corrupt record at byte {pos}")
+        # the caller reads `len` bytes of a response or payload: the recorded bytes must hold them
+        if kind in (b"R", b"E") and len(values) == 3 and isinstance(values[-1 if kind == b"E" else 1], bytes):
+            data, length = (values[2], values[1]) if kind == b"E" else (values[1], values[2])
+            if not isinstance(length, int) or length > len(data):
+                raise RecordingError(f"{path}: corrupt record at byte {pos}: a length past its bytes")
         stack = depth.setdefault(thread, [])
         name = names[fn] if is_call else None
         if kind == b"R":
