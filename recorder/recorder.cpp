@@ -340,7 +340,17 @@ bool load_vendor_library(const char* path) noexcept {
             path);
         return false;
     }
-    for (int i = 0; i < function_count; ++i) g_real[i] = dlsym(h, kNames[i]);
+    int missing = 0;
+    const char* first = nullptr;
+    for (int i = 0; i < function_count; ++i) {
+        g_real[i] = dlsym(h, kNames[i]);
+        if (!g_real[i] && !missing++) first = kNames[i];
+    }
+    if (missing) {
+        std::string n = std::to_string(missing);
+        say("vqsdk recorder: %s SDK functions missing from %s (the first: %s); calling them fails (status -1)\n",
+            n.c_str(), path, first);
+    }
     return true;
 }
 
