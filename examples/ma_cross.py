@@ -14,6 +14,7 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import os
 import sys
 import time
 from collections import Counter, deque
@@ -201,7 +202,10 @@ def use_standin_market(seed: int) -> None:
     import vq.constant
     from vqsdk_standin import StandIn
 
-    standin = StandIn()
+    if os.environ.get("VQSDK_REPLAY_FILE"):
+        return  # a replayed session answers from its recording (c_sdk_tools.recording)
+    # Behind the session recorder, the stand-in is the library it forwards to.
+    standin = StandIn(os.environ.get("VQSDK_RECORD_LIBRARY") or None)
     standin.default_status = vq.constant.CSDK_OPERATE_SUCCESS
     standin.market_enable(seed)
 

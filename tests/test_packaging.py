@@ -152,9 +152,10 @@ def wheel_files(wheel):
 
 
 def test_wheel_contents(wheels):
-    assert wheel_files(wheels["bundled"]) == {EXTENSION, "libvqsdk.so"} | STUB_FILES
-    assert wheel_files(wheels["without_library"]) == {EXTENSION} | STUB_FILES
-    assert wheel_files(wheels["vendor"]) == {EXTENSION} | STUB_FILES
+    tools = {"c_sdk_tools/__init__.py", "c_sdk_tools/recording.py", "c_sdk_tools/lib/libvqsdk.so"}
+    assert wheel_files(wheels["bundled"]) == {EXTENSION, "libvqsdk.so"} | STUB_FILES | tools
+    assert wheel_files(wheels["without_library"]) == {EXTENSION} | STUB_FILES | tools
+    assert wheel_files(wheels["vendor"]) == {EXTENSION} | STUB_FILES | tools
     stub = (ROOT / "stubs" / "c_sdk.pyi").read_bytes()
     with zipfile.ZipFile(wheels["bundled"]) as z:
         assert all(z.read(name) == stub for name in STUB_FILES)

@@ -1,0 +1,1 @@
+"""Tools that ship with the c_sdk module."""

@@ -1,0 +1,116 @@
+// Internals of the session recorder: the function table, the values a record holds, and the
+// one path every exported SDK function takes (through), which records and forwards a call, or
+// answers it from a recorded session.
+#pragma once
+
+#include <vqsdk/vqsdk.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <type_traits>
+
+#include "functions.h"
+
+namespace rec {
+
+enum class Fn : std::uint16_t {
+#define REC_ENUM(name, shape) name,
+    STANDIN_FUNCTIONS(REC_ENUM)
+#undef REC_ENUM
+};
+#define REC_COUNT(name, shape) +1
+inline constexpr int function_count = 0 STANDIN_FUNCTIONS(REC_COUNT);
+#undef REC_COUNT
+
+// One argument or result as a record holds it.
+struct Bytes { const char* p; int len; };  // a buffer and its length (request bytes)
+struct Text { const char* p; };            // a NUL-terminated text
+struct Out { const void* p; };             // an out-parameter: only whether it is null
+struct Ptr { const void* p; };             // a reserved pointer or the callback: null or not
+
+struct V {
+    enum class K : std::uint8_t { none, bytes, text, out, pointer, integer, real, boolean };
+    K k = K::none;
+    const char* p = nullptr;
+    long long i = 0;
+    double d = 0;
+    V() = default;
+    V(Bytes b) : k(K::bytes), p(b.p), i(b.len) {}
+    V(Text t) : k(K::text), p(t.p) {}
+    V(const char* t) : k(K::text), p(t) {}
+    V(Out o) : k(K::out), p(static_cast<const char*>(o.p)) {}
+    V(Ptr o) : k(K::pointer), p(static_cast<const char*>(o.p)) {}
+    V(int v) : k(K::integer), i(v) {}
+    V(long long v) : k(K::integer), i(v) {}
+    V(double v) : k(K::real), d(v) {}
+    template <class B>
+        requires std::is_same_v<B, bool>
+    V(B v) : k(K::boolean), i(v) {}
+};
+
+// The out-parameters a call fills in: a response buffer and its length, or a text.
+struct Outs {
+    char** res = nullptr;
+    int* res_len = nullptr;
+    char** addr = nullptr;
+};
+
+enum class Mode { off, record, replay };
+Mode mode() noexcept;
+void* real(Fn f) noexcept;  // the vendor library's function (record mode), null if missing
+
+// Record mode.
+void record_call(Fn f, std::initializer_list<V> args) noexcept;
+void record_return(Fn f, V ret, const Outs& outs) noexcept;
+
+// Replay mode: matches the call against the recording (stopping the process with a report when
+// it diverges), delivers the events recorded inside it, fills in the out-parameters, and returns
+// the recorded return value.
+V replay_call(Fn f, std::initializer_list<V> args, const Outs& outs) noexcept;
+
+void fill_failed(const Outs& outs) noexcept;
+
+template <class R>
+R failed_value() noexcept {
+    if constexpr (std::is_void_v<R>) return;
+    else if constexpr (std::is_pointer_v<R>) return nullptr;
+    else if constexpr (std::is_same_v<R, int>) return -1;
+    else return R{};
+}
+
+template <class R, class Invoke>
+R through(Fn f, std::initializer_list<V> args, Outs outs, Invoke invoke) noexcept {
+    switch (mode()) {
+    case Mode::record:
+        if (real(f)) {
+            record_call(f, args);
+            if constexpr (std::is_void_v<R>) {
+                invoke();
+                record_return(f, V(), outs);
+                return;
+            } else {
+                R r = invoke();
+                record_return(f, V(r), outs);
+                return r;
+            }
+        }
+        break;
+    case Mode::replay: {
+        V r = replay_call(f, args, outs);
+        if constexpr (std::is_void_v<R>) return;
+        else if constexpr (std::is_pointer_v<R>) return r.p;
+        else if constexpr (std::is_same_v<R, double>) return r.d;
+        else return static_cast<R>(r.i);
+    }
+    case Mode::off:
+        break;
+    }
+    fill_failed(outs);
+    return failed_value<R>();
+}
+
+// The event callback: the module's, which the trampoline (record mode) or the replay calls.
+void set_callback(vqi_event_callback cb) noexcept;
+vqi_event_callback trampoline_for(vqi_event_callback cb) noexcept;
+
+}  // namespace rec
