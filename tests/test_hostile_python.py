@@ -1,14 +1,8 @@
-"""Hostile Python code run in the middle of a call: by a conversion, by a key comparison in the
-lookup of the success constant, by an event handler the SDK calls inside the binding's own SDK
-call, by a comparison or attribute lookup in the helpers, by a finalizer at shutdown. No pointer
-into an object and no borrowed reference outlives it:
-
-  - a bytearray given as a request or text is pinned for the call: resizing it fails with
-    BufferError and the SDK reads the bytes as converted;
-  - keyword values are held for the call, so emptying the keyword dict frees nothing in use;
-  - the helpers hold the globals they use;
-  - a success test that calls the SDK again raises instead of reading the lost response;
-  - at shutdown, a binding that needs the success constant raises before the SDK call."""
+"""Hostile Python code in the middle of a call (a conversion, a key comparison in the success
+constant's lookup, an event handler inside the binding's own SDK call, a comparison or attribute
+lookup in a helper, a finalizer at shutdown): no pointer into an object and no borrowed reference
+outlives it, the response is never read after another SDK call, and nothing is sent at shutdown
+on a success constant that teardown may have cleared."""
 
 import gc
 import textwrap
