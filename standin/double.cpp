@@ -112,6 +112,7 @@ constinit std::atomic<bool> g_stop{false};
 constinit std::atomic<vqi_event_callback> g_callback{nullptr};
 constinit std::atomic<int> g_next_timer{1};
 constinit std::atomic<const Hooks*> g_hooks{nullptr};
+constinit std::atomic<bool> g_deliver_on_call{false};
 
 // ---- Thread's output storage ----
 
@@ -221,7 +222,23 @@ const char* name_of(Fn fn) noexcept { return kNames[index_of(fn)]; }
 
 // ---- Call ----
 
+namespace {
+// standin_set_deliver_on_call: the queued events go out first, before the call reads its
+// arguments; calls that their handlers make deliver nothing more.
+thread_local bool t_delivering = false;
+
+[[gnu::cold, gnu::noinline]] void deliver_queued() {
+    if (t_delivering) return;
+    t_delivering = true;
+    while (deliver_next()) {
+    }
+    t_delivering = false;
+}
+}  // namespace
+
 Call::Call(Fn fn, std::initializer_list<Arg> args) : fn_(fn) {
+    if (g_deliver_on_call.load(std::memory_order_relaxed)) [[unlikely]]
+        deliver_queued();
     if (g_recording.load(std::memory_order_relaxed)) {
         t_out = Output{};  // the previous call's answer ends here
         record(fn, args);
@@ -339,6 +356,7 @@ void standin_reset(int flags) {
     if (flags & STANDIN_RESET_CONFIG) {
         g_recording.store(true);
         g_default_status.store(0);
+        g_deliver_on_call.store(false);
     }
 }
 
@@ -433,6 +451,8 @@ int standin_emit_event(const char* topic, const char* data, std::size_t data_siz
 }
 
 int standin_pending_events(void) { return g_pending.load(std::memory_order_acquire); }
+void standin_set_deliver_on_call(int on) { g_deliver_on_call.store(on != 0); }
+int standin_deliver_on_call(void) { return g_deliver_on_call.load(); }
 int standin_callback_registered(void) { return g_callback.load() != nullptr; }
 standin_event_callback standin_swap_callback(standin_event_callback callback) { return g_callback.exchange(callback); }
 int standin_stop_requested(void) { return stop_requested(); }

@@ -13,9 +13,10 @@
  *  - vqi_user_timer: timer ids counting up from 1; vqi_poll: the number of events delivered;
  *  - vqi_now: 1700000000000; vqi_now_plus: 1700000000.25.
  * vqi_run delivers the queued events in order until the queue is empty or vqi_stop was called
- * (by a handler, typically; the rest stays queued); vqi_poll delivers at most one. Events taken
- * while no callback is registered are dropped. The callback only ever runs on a thread that is
- * inside vqi_run, vqi_poll or standin_emit_event, or on a thread of standin_thread_events_start.
+ * (by a handler, typically; the rest stays queued); vqi_poll delivers at most one; with
+ * standin_set_deliver_on_call, any SDK function delivers them all first. Events taken while no
+ * callback is registered are dropped. The callback only ever runs on a thread that is inside an
+ * SDK function or standin_emit_event, or on a thread of standin_thread_events_start.
  *
  * Response buffers and returned texts live in storage of the calling thread until that thread
  * calls the library again. While recording is on, each one is a fresh allocation of exactly
@@ -44,7 +45,8 @@ extern "C" {
 /* What standin_reset clears besides the call log, the scripts, the event queue, the stop flag
  * and the timer id counter. */
 #define STANDIN_RESET_CALLBACK 1 /* also forget the registered event callback */
-#define STANDIN_RESET_CONFIG 2   /* also set recording on and the default status to 0 */
+#define STANDIN_RESET_CONFIG 2   /* also set recording on, the default status to 0 and
+                                    delivery on every call off */
 
 STANDIN_API void standin_reset(int flags);
 STANDIN_API void standin_set_recording(int on);
@@ -120,6 +122,12 @@ STANDIN_API void standin_queue_event(const char *topic, const char *data, size_t
  * when no callback is registered. */
 STANDIN_API int standin_emit_event(const char *topic, const char *data, size_t data_size, int len);
 STANDIN_API int standin_pending_events(void);
+/* While on (off by default), every SDK function starts by delivering the queued events, in order,
+ * to the registered callback on the calling thread, before it reads its arguments: as an SDK
+ * may deliver events inside any of its functions. SDK calls made by the handlers deliver nothing
+ * more. */
+STANDIN_API void standin_set_deliver_on_call(int on);
+STANDIN_API int standin_deliver_on_call(void);
 STANDIN_API int standin_callback_registered(void);
 /* Registers `callback` (NULL: none) without a recorded call and returns the previous one, so
  * that a test can put back the callback the module under test registered. */

@@ -174,6 +174,8 @@ SLOW = {
     "request bytes subclass": ("py_vqi_get_orders", lambda: [Subclass(b"order")]),
     "request too long by len": ("py_vqi_get_orders", lambda: [Overstated(b"order")]),
     "text bytearray": ("py_vqi_set_account_id", lambda: [bytearray(b"acc")]),
+    "text bytes subclass": ("py_vqi_set_account_id", lambda: [Subclass(b"acc")]),
+    "bytearray, later conversion fails": ("py_vqi_set_bus_secure", lambda: [1, bytearray(b"a"), b"b", b"c", Hostile()]),
 }
 
 
@@ -190,9 +192,30 @@ class Overstated(bytes):
 def test_slow_conversions(sdk, name, make_args):
     fn, args = getattr(c_sdk, name), make_args()
     sdk.recording = False
-    failing = any(isinstance(a, Overstated) or (isinstance(a, IntLike) and a.value > 2**31) for a in args)
-    step = raising((ValueError, OverflowError), fn, *args) if failing else lambda: fn(*args)
+    failing = any(isinstance(a, (Overstated, Hostile)) or (isinstance(a, IntLike) and a.value > 2**31) for a in args)
+    step = raising((ValueError, OverflowError, Boom), fn, *args) if failing else lambda: fn(*args)
     assert_no_leak(step, *args, *[a.value for a in args if isinstance(a, IntLike)])
+
+
+# Keyword calls: the binding holds every keyword value for the call.
+REORDER_KW = dict(symbol=b"s", price=0.5, volume=1, side=1, order_type=1, position_effect=1, repeat_n=1,
+                  max_price_offset=1, time_out=1, time_wait=1, account=b"a")  # the kinds; fresh values each run
+KEYWORD_CALLS = {
+    "by keyword": lambda fn, kw: lambda: fn.__wrapped__(**kw),
+    "keys not interned": lambda fn, kw: lambda: fn.__wrapped__(**{"".join(k): v for k, v in kw.items()}),
+    "through the wrapper": lambda fn, kw: lambda: fn(**kw),
+    "keyword missing": lambda fn, kw: raising(TypeError, fn.__wrapped__, **dict(list(kw.items())[1:])),
+    "keyword unknown": lambda fn, kw: raising(TypeError, fn.__wrapped__, **kw, other=1),
+    "conversion fails": lambda fn, kw: raising(Boom, fn.__wrapped__, **dict(kw, volume=Hostile())),
+}
+
+
+@pytest.mark.parametrize("make_step", KEYWORD_CALLS.values(), ids=KEYWORD_CALLS)
+def test_keyword_calls(sdk, make_step):
+    kinds = {bytes: "text", int: "int", float: "real"}
+    kw = {k: fresh(kinds[type(v)], i) for i, (k, v) in enumerate(REORDER_KW.items())}
+    sdk.recording = False
+    assert_no_leak(make_step(c_sdk.py_vqi_smart_reorder, kw), *kw.values())
 
 
 @pytest.mark.parametrize("constant", [2**70, 1.0 * SUCCESS, [SUCCESS]], ids=["big int", "float", "list"])

@@ -41,6 +41,45 @@ bool to_int_slow(PyObject* o, int& out) noexcept {
     return true;
 }
 
+void pin::hold(PyObject* o) noexcept {
+    exported_ = PyByteArray_Check(o);
+    // bytearray's own slot: it fills the view over the object's storage (taking a reference) and
+    // counts the export; it cannot fail with a view given.
+    if (exported_ && PyByteArray_Type.tp_as_buffer->bf_getbuffer(o, &view_, PyBUF_SIMPLE) == 0) {
+        obj_ = o;
+        return;
+    }
+    exported_ = false;
+    obj_ = Py_NewRef(o);
+}
+
+void pin::release() noexcept {
+    PyObject* o = obj_;
+    obj_ = nullptr;
+    if (exported_) {
+        if (PyByteArray_Type.tp_as_buffer->bf_releasebuffer)
+            PyByteArray_Type.tp_as_buffer->bf_releasebuffer(o, &view_);
+        Py_DECREF(view_.obj);
+    } else {
+        Py_DECREF(o);
+    }
+}
+
+bool to_text_slow(PyObject* o, text_value& out) noexcept {
+    if (PyBytes_Check(o)) {
+        out.keep.hold(o);
+        out.data = PyBytes_AS_STRING(o);
+        return true;
+    }
+    if (PyByteArray_Check(o)) {
+        out.keep.hold(o);
+        out.data = PyByteArray_AS_STRING(o);  // an empty bytearray gives "", never null
+        return true;
+    }
+    (void)PyBytes_AsString(o);  // raises the interpreter's TypeError for the type found
+    return false;
+}
+
 bool to_request_slow(PyObject* o, request_view& out) noexcept {
     Py_ssize_t size = PyObject_Size(o);  // len(req) first: an object without a length fails here
     if (size < 0) return false;
@@ -66,7 +105,9 @@ bool to_request_slow(PyObject* o, request_view& out) noexcept {
         PyErr_Format(PyExc_OverflowError, "request of %zd bytes is too long for the SDK (at most %d)", size, INT_MAX);
         return false;
     }
-    out = {data, static_cast<int>(size)};
+    out.keep.hold(o);  // nothing ran Python code since the pointer was taken
+    out.data = data;
+    out.size = static_cast<int>(size);
     return true;
 }
 

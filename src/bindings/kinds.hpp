@@ -3,7 +3,8 @@
 // A kind names its Python parameter (a compile-time string, for keyword binding and the text
 // signature), converts the object into `value` (false with the exception set on failure, and
 // then the SDK is never called), and spreads `value` into the native arguments with `natives`.
-// The pointers handed to the SDK point into the caller's objects and live for the call only.
+// The pointers handed to the SDK point into the caller's objects and live for the call only;
+// whatever could move or free the bytes before the call ends is pinned by the value (see pin).
 #pragma once
 #include <Python.h>
 
@@ -33,19 +34,52 @@ inline constexpr int next_param = -1;
 // argument.
 #define CSDK_INLINE [[gnu::always_inline]] inline
 
+// What keeps the bytes behind a pointer handed to the SDK in place until the binding returns. Any
+// conversion after this one, the success constant's lookup and an event the SDK delivers inside
+// its own call can run Python code. An exact bytes needs nothing (immutable, and its owner, the
+// caller or the binding, holds it for the call); a bytes subclass is held; a bytearray (subclasses
+// included) is held and its buffer exported, so that resizing it fails with the interpreter's
+// BufferError and the SDK reads the bytes as they were converted. The export goes through
+// bytearray's own buffer slots: a subclass's __buffer__ would hand out other memory.
+class pin {
+public:
+    pin() noexcept {}  // leaves the view unset: the hot path pays one store
+    pin(const pin&) = delete;
+    pin& operator=(const pin&) = delete;
+    ~pin() {
+        if (CSDK_UNLIKELY(obj_ != nullptr)) release();
+    }
+
+    // Pins `o`, a bytes or bytearray of any kind (nothing else). Cannot fail.
+    CSDK_COLD void hold(PyObject* o) noexcept;
+
+private:
+    CSDK_COLD void release() noexcept;
+    PyObject* obj_ = nullptr;  // strong while set
+    bool exported_;
+    union {
+        Py_buffer view_;
+    };
+};
+
+// A text argument: the NUL-terminated bytes and their pin. (Constructors of their own, so that a
+// value-initialized tuple of values does not zero the pin's view.)
+struct text_value {
+    const char* data;
+    pin keep;
+    text_value() noexcept {}
+};
+
+CSDK_COLD bool to_text_slow(PyObject* o, text_value& out) noexcept;
+
 // bytes or bytearray (subclasses included) as a NUL-terminated string; anything else raises the
 // interpreter's bytes conversion error ("expected bytes, str found").
-CSDK_INLINE bool to_text(PyObject* o, const char*& out) noexcept {
-    if (CSDK_LIKELY(PyBytes_Check(o))) {
-        out = PyBytes_AS_STRING(o);
+CSDK_INLINE bool to_text(PyObject* o, text_value& out) noexcept {
+    if (CSDK_LIKELY(PyBytes_CheckExact(o))) {
+        out.data = PyBytes_AS_STRING(o);
         return true;
     }
-    if (PyByteArray_Check(o)) {
-        out = PyByteArray_AS_STRING(o);  // an empty bytearray gives "", never null
-        return true;
-    }
-    out = PyBytes_AsString(o);  // raises the interpreter's TypeError for the type found
-    return out != nullptr;
+    return to_text_slow(o, out);
 }
 
 CSDK_COLD bool to_int_slow(PyObject* o, int& out) noexcept;
@@ -85,6 +119,8 @@ CSDK_INLINE bool to_bool(PyObject* o, bool& out) noexcept {
 struct request_view {
     const char* data;
     int size;
+    pin keep;
+    request_view() noexcept {}
 };
 
 CSDK_COLD bool to_request_slow(PyObject* o, request_view& out) noexcept;
@@ -92,7 +128,8 @@ CSDK_COLD bool to_request_slow(PyObject* o, request_view& out) noexcept;
 // A serialized request: its length first (len()), then its bytes, passed whole (NULs included).
 CSDK_INLINE bool to_request(PyObject* o, request_view& out) noexcept {
     if (CSDK_LIKELY(PyBytes_CheckExact(o) && PyBytes_GET_SIZE(o) <= INT_MAX)) {
-        out = {PyBytes_AS_STRING(o), static_cast<int>(PyBytes_GET_SIZE(o))};
+        out.data = PyBytes_AS_STRING(o);
+        out.size = static_cast<int>(PyBytes_GET_SIZE(o));
         return true;
     }
     return to_request_slow(o, out);
@@ -118,7 +155,9 @@ struct request : parameter<Name, Pos, request_view, to_request> {
 };
 
 template <fixed_string Name, int Pos = next_param>
-struct text : parameter<Name, Pos, const char*, to_text> {};
+struct text : parameter<Name, Pos, text_value, to_text> {
+    static std::tuple<const char*> natives(const text_value& v) noexcept { return {v.data}; }
+};
 
 template <fixed_string Name, int Pos = next_param>
 struct integer : parameter<Name, Pos, int, to_int> {};

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -47,10 +48,19 @@ struct shape {
 
 // ---- the success test -------------------------------------------------------------------------
 
+// The SDK calls this module has made. The SDK owns a response buffer only until it is called
+// again, so a success test that runs Python code (a success constant of any type but an exact
+// int) checks that no SDK call slipped in before the response is copied.
+inline unsigned long sdk_calls = 0;
+
 // CSDK_OPERATE_SUCCESS as looked up before an SDK call, compared with its status afterwards by
 // Python equality. An exact int is kept as a number (no reference held, no object compared);
 // any other object is held for the duration of the call, so a handler that rebinds the name
-// while the SDK runs cannot free it under us.
+// while the SDK runs cannot free it under us. Such an object is refused, before the SDK call,
+// once the interpreter is shutting down: module teardown sets the name to None, and a finalizer
+// that places an order would otherwise see the order go out and be told it failed. And a
+// comparison that called the SDK again (an __eq__ calling a binding) has lost the response: a
+// success then raises instead of reading it.
 class success_test {
 public:
     success_test() noexcept = default;
@@ -63,11 +73,9 @@ public:
         if (CSDK_UNLIKELY(!v)) return false;
         if (CSDK_LIKELY(globals::success.exact())) {
             number_ = globals::success.number();
-        } else {
-            Py_INCREF(v);
-            held_ = v;
+            return true;
         }
-        return true;
+        return acquire_object(v);
     }
 
     // The truth of `status <op> CSDK_OPERATE_SUCCESS` (op is Py_EQ or Py_NE); -1 with an exception.
@@ -77,6 +85,7 @@ public:
     }
 
 private:
+    CSDK_COLD bool acquire_object(PyObject* v) noexcept;
     CSDK_COLD int compare_object(PyObject* status_obj, int op) noexcept;
     PyObject* held_ = nullptr;
     long number_ = 0;
@@ -230,6 +239,39 @@ constexpr auto make_signature() {
 
 // ---- the shape template -------------------------------------------------------------------------
 
+// The Python arguments of one call in parameter order, and which of them the call holds itself:
+// the keyword values (the keyword dict, which a conversion's Python code can reach and clear, may
+// be their only owner) and the bytes made from str arguments. Positional arguments are owned by
+// the caller's tuple or vector.
+template <int N>
+struct arguments {
+    static_assert(N < 32);
+    PyObject* items[N > 0 ? N : 1];
+    std::uint32_t held = 0;
+
+    arguments() noexcept {}
+    arguments(const arguments&) = delete;
+    arguments& operator=(const arguments&) = delete;
+    ~arguments() {
+        for (std::uint32_t h = held; h; h &= h - 1) Py_DECREF(items[__builtin_ctz(h)]);
+    }
+    static constexpr std::uint32_t from(Py_ssize_t first) noexcept {
+        return first >= N ? 0u : ((1u << (N - first)) - 1u) << first;
+    }
+    // items[first..N) became strong references.
+    void taken_from(Py_ssize_t first) noexcept { held |= from(first); }
+    void hold_from(Py_ssize_t first) noexcept {
+        for (Py_ssize_t i = first; i < N; ++i) Py_INCREF(items[i]);
+        held |= from(first);
+    }
+    // Puts a new reference in place of items[i].
+    void replace(int i, PyObject* owned) noexcept {
+        if (held >> i & 1u) Py_DECREF(items[i]);
+        items[i] = owned;
+        held |= 1u << i;
+    }
+};
+
 template <auto Fn, class Result, class... Kinds>
 struct binding {
     static constexpr int nparams = (Kinds::params + ... + 0);
@@ -275,6 +317,7 @@ struct binding {
         if (!result.prepare()) return fail(where);
         auto args = natives(values, result, std::index_sequence_for<Kinds...>{});
         PyObject* out;
+        ++sdk_calls;
         if constexpr (std::is_void_v<decltype(std::apply(Fn, args))>) {
             std::apply(Fn, args);
             out = result.finish();
@@ -291,10 +334,12 @@ struct binding {
     }
     static PyObject* entry_o(PyObject*, PyObject* arg) noexcept { return run(&arg); }
     static PyObject* entry_kw(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-        PyObject* py[nparams > 0 ? nparams : 1];
-        if (!bind_parameters(where, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwargs, names, nparams, py))
+        arguments<nparams> py;
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (!bind_parameters(where, &PyTuple_GET_ITEM(args, 0), nargs, kwargs, names, nparams, py.items))
             return fail(where);
-        return run(py);
+        py.taken_from(nargs);
+        return run(py.items);
     }
 
     // Through adapt_to_python3 with IS_PY2 False (see adapted_entry): the plain call, every
@@ -306,28 +351,27 @@ struct binding {
         constexpr int n = nparams;
         Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
         if (nargs + nkw != n) return false;
-        PyObject* py[n > 0 ? n : 1];
+        arguments<n> py;
         if constexpr (n > 1) {
-            for (Py_ssize_t i = 0; i < nargs; ++i) py[i] = args[i];
-            if (nkw && !bind_keywords_by_identity(kwargs, nargs, names, n, py)) return false;
+            for (Py_ssize_t i = 0; i < nargs; ++i) py.items[i] = args[i];
+            if (nkw) {
+                if (!bind_keywords_by_identity(kwargs, nargs, names, n, py.items)) return false;
+                py.hold_from(nargs);  // no Python code ran since the dict handed them out
+            }
         } else {
             if (nkw) return false;
-            if constexpr (n == 1) py[0] = args[0];
+            if constexpr (n == 1) py.items[0] = args[0];
         }
-        PyObject* owned[n > 0 ? n : 1];
-        int nowned = 0;
         for (int i = 0; i < n; ++i) {
-            if (!PyUnicode_Check(py[i])) continue;
-            PyObject* e = PyUnicode_CheckExact(py[i]) ? PyUnicode_AsASCIIString(py[i]) : nullptr;
+            if (!PyUnicode_Check(py.items[i])) continue;
+            PyObject* e = PyUnicode_CheckExact(py.items[i]) ? PyUnicode_AsASCIIString(py.items[i]) : nullptr;
             if (CSDK_UNLIKELY(!e)) {
                 PyErr_Clear();
-                while (nowned) Py_DECREF(owned[--nowned]);
-                return false;
+                return false;  // what it holds is also held by the caller: nothing is freed
             }
-            owned[nowned++] = py[i] = e;
+            py.replace(i, e);
         }
-        *result = run(py);
-        while (nowned) Py_DECREF(owned[--nowned]);
+        *result = run(py.items);
         return true;
     }
 

@@ -247,6 +247,7 @@ site set_data_callback_site{};
 PyObject* set_data_callback(PyObject*, PyObject* pythonf) noexcept {
     if (CSDK_UNLIKELY(PyDict_SetItem(state.dict, globals::handler.name(), pythonf) < 0))
         return fail(set_data_callback_site);
+    ++shapes::sdk_calls;
     vqi_set_event_callback_pb(callback_wrapper);  // its status says nothing the package uses
     Py_RETURN_NONE;
 }

@@ -158,6 +158,25 @@ inline int64_t interpreter_id() noexcept {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
 
+// Whether the interpreter is shutting down (past the atexit handlers; module teardown then sets
+// module globals to None): 1, 0, or -1 with an exception. Public from 3.13; before, what
+// sys.is_finalizing() says, which runs Python code only if someone replaced it.
+inline int finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    PyObject* test = PySys_GetObject("is_finalizing");  // borrowed; missing: as if not finalizing
+    if (!test) return 0;
+    Py_INCREF(test);
+    PyObject* outcome = PyObject_CallNoArgs(test);
+    Py_DECREF(test);
+    if (!outcome) return -1;
+    int truth = PyObject_IsTrue(outcome);
+    Py_DECREF(outcome);
+    return truth;
+#endif
+}
+
 // The module lives in one interpreter per process: its create step refuses every other one with
 // the module's own ImportError. From 3.12 the import machinery first asks the module whether it
 // may be loaded outside the main interpreter, and into an interpreter with a GIL of its own, and

@@ -140,18 +140,28 @@ bool bind_parameters(site& s, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (nkw == 0) return true;
     // The common call first: every keyword an interned parameter name, each remaining parameter
     // named once. Anything else binds below, with the same values and the exact errors.
-    if (CSDK_LIKELY(nargs + nkw == n) && bind_keywords_by_identity(kwargs, nargs, names, n, out)) return true;
+    if (CSDK_LIKELY(nargs + nkw == n) && bind_keywords_by_identity(kwargs, nargs, names, n, out)) {
+        for (Py_ssize_t i = nargs; i < n; ++i) Py_INCREF(out[i]);
+        return true;
+    }
+    // A lookup may compare keys (a str subclass's __eq__), which can change the dict: each value
+    // is held as soon as it is found.
     Py_ssize_t used = 0;
+    auto drop = [&] {
+        for (Py_ssize_t j = nargs; j < nargs + used; ++j) Py_DECREF(out[j]);
+    };
     for (Py_ssize_t i = nargs; i < n; ++i) {
         PyObject* v = PyDict_GetItemWithError(kwargs, names[i]);
         if (!v) {
             if (!PyErr_Occurred()) raise_argcount(s.name, "exactly", n, i);
+            drop();
             return false;
         }
-        out[i] = v;
+        out[i] = Py_NewRef(v);
         ++used;
     }
     if (used == nkw) return true;
+    drop();
     // Some keyword was not used: report the first offender in the caller's order.
     Py_ssize_t pos = 0;
     PyObject *key, *value;

@@ -37,8 +37,10 @@ CSDK_COLD void raise_argcount(const char* name, const char* which, Py_ssize_t ex
 CSDK_COLD PyObject* raise_no_arguments(const site& s, Py_ssize_t given) noexcept;
 
 // Binds positional arguments and keywords to `n` required parameters named by `names` (interned
-// str), the way the module's multi-argument functions do; `out` receives borrowed references.
-// `args` is the argument vector, `kwargs` a dict or null. Messages name `s.name`.
+// str), the way the module's multi-argument functions do. `out` receives the positional
+// arguments borrowed and, on success, the keyword values as new references (the caller releases
+// out[nargs..n)): a fresh keyword dict may be their only owner. `args` is the argument vector,
+// `kwargs` a dict or null. Messages name `s.name`.
 bool bind_parameters(site& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwargs,
                      PyObject* const* names, Py_ssize_t n, PyObject** out) noexcept;
 

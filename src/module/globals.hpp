@@ -74,7 +74,11 @@ inline int is_py2(uint64_t now) noexcept {
     if (CSDK_UNLIKELY(!v)) return -1;
     if (CSDK_LIKELY(v == Py_False)) return 0;
     if (v == Py_True) return 1;
-    return PyObject_IsTrue(v);
+    // Its truth test may run Python code that rebinds IS_PY2, dropping the namespace's reference.
+    Py_INCREF(v);
+    int truth = PyObject_IsTrue(v);
+    Py_DECREF(v);
+    return truth;
 }
 inline int is_py2() noexcept { return is_py2(compat::namespace_stamp(state.dict, state.builtins)); }
 

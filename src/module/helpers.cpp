@@ -131,8 +131,10 @@ PyObject* wrapper_call_inner(wrapper_object* w, PyObject* args, PyObject* kwargs
                 own_kwargs = ref::steal(PyDict_Copy(kwargs));
                 if (!own_kwargs) return nullptr;
             }
-            ref encoded = ref::steal(encode_ascii(value));
-            if (!encoded || PyDict_SetItem(own_kwargs.get(), key, encoded.get()) < 0) return nullptr;
+            // A str subclass's encode() is Python code that may empty the dict under the loop.
+            ref held_key = ref::borrow(key), held_value = ref::borrow(value);
+            ref encoded = ref::steal(encode_ascii(held_value.get()));
+            if (!encoded || PyDict_SetItem(own_kwargs.get(), held_key.get(), encoded.get()) < 0) return nullptr;
         }
         if (own_kwargs) kwargs = own_kwargs.get();
     }
@@ -229,33 +231,35 @@ int truth(PyObject* o) noexcept {
     return PyObject_IsTrue(o);
 }
 
+// The globals below are held while they are used: the comparisons, calls and attribute lookups
+// run Python code that may delete or rebind the name, which may be their only reference.
 PyObject* c_status_ok(PyObject*, PyObject* status) {
-    PyObject* success = globals::success.get();
+    ref success = ref::borrow(globals::success.get());
     if (!success) return fail(ok_site);
-    PyObject* r = PyObject_RichCompare(status, success, Py_EQ);
+    PyObject* r = PyObject_RichCompare(status, success.get(), Py_EQ);
     return r ? r : fail(ok_site);
 }
 
 PyObject* status_fail(PyObject* status, PyObject* cfunname) noexcept {
-    PyObject* success = globals::success.get();
+    ref success = ref::borrow(globals::success.get());
     if (!success) return nullptr;
-    ref isfail = ref::steal(PyObject_RichCompare(status, success, Py_NE));
+    ref isfail = ref::steal(PyObject_RichCompare(status, success.get(), Py_NE));
     if (!isfail) return nullptr;
     int failed = truth(isfail.get());
     if (failed <= 0) return failed < 0 ? nullptr : isfail.release();
 
-    PyObject* strerror = globals::strerror.get();
+    ref strerror = ref::borrow(globals::strerror.get());
     if (!strerror) return nullptr;
-    ref raw = ref::steal(PyObject_CallOneArg(strerror, status));
+    ref raw = ref::steal(PyObject_CallOneArg(strerror.get(), status));
     if (!raw) return nullptr;
     ref info = ref::steal(PyObject_CallMethodOneArg(raw.get(), s.decode, s.utf8));
     if (!info) return nullptr;
 
     int named = truth(cfunname);
     if (named < 0) return nullptr;
-    PyObject* logger = globals::logger.get();
+    ref logger = ref::borrow(globals::logger.get());
     if (!logger) return nullptr;
-    ref debug = ref::steal(PyObject_GetAttr(logger, s.debug));
+    ref debug = ref::steal(PyObject_GetAttr(logger.get(), s.debug));
     if (!debug) return nullptr;
     ref message;
     if (named) {
@@ -283,13 +287,16 @@ PyObject* c_status_fail(PyObject*, PyObject* args, PyObject* kwargs) {
         raise_argcount("c_status_fail", "at most", 2, nargs);
         return fail(fail_site);
     }
-    PyObject* bound[2] = {nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr, nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr};
+    // Held for the call: a keyword dict made for the call may be the only owner of its values,
+    // and a lookup that compares keys (a str subclass's __eq__) may change it.
+    ref bound[2] = {ref::borrow(nargs > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr),
+                    ref::borrow(nargs > 1 ? PyTuple_GET_ITEM(args, 1) : nullptr)};
     if (nkw) {
         Py_ssize_t used = 0;
         for (Py_ssize_t i = nargs; i < 2; ++i) {
             PyObject* v = PyDict_GetItemWithError(kwargs, names[i]);
             if (!v && PyErr_Occurred()) return fail(fail_site);
-            if (v) { bound[i] = v; ++used; }
+            if (v) { bound[i] = ref::borrow(v); ++used; }
         }
         if (used < nkw) {
             Py_ssize_t pos = 0;
@@ -314,14 +321,14 @@ PyObject* c_status_fail(PyObject*, PyObject* args, PyObject* kwargs) {
         raise_argcount("c_status_fail", "at least", 1, nargs);
         return fail(fail_site);
     }
-    PyObject* r = status_fail(bound[0], bound[1] ? bound[1] : s.empty);
+    PyObject* r = status_fail(bound[0].get(), bound[1] ? bound[1].get() : s.empty);
     return r ? r : fail(fail_site);
 }
 
 PyObject* system_is(PyObject* expected) noexcept {
-    PyObject* platform = globals::platform.get();
+    ref platform = ref::borrow(globals::platform.get());
     if (!platform) return nullptr;
-    ref uname = ref::steal(PyObject_GetAttr(platform, s.uname));
+    ref uname = ref::steal(PyObject_GetAttr(platform.get(), s.uname));
     if (!uname) return nullptr;
     ref info = ref::steal(PyObject_CallNoArgs(uname.get()));
     if (!info) return nullptr;

@@ -139,6 +139,8 @@ class StandIn:
             "standin_queue_event": (None, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]),
             "standin_emit_event": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]),
             "standin_pending_events": (ctypes.c_int, []),
+            "standin_set_deliver_on_call": (None, [ctypes.c_int]),
+            "standin_deliver_on_call": (ctypes.c_int, []),
             "standin_callback_registered": (ctypes.c_int, []),
             "standin_stop_requested": (ctypes.c_int, []),
             "standin_thread_events_start": (ctypes.c_int, [ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_char_p,
@@ -164,7 +166,8 @@ class StandIn:
 
     def reset(self, *, callback: bool = False, config: bool = False) -> None:
         """Clears the log, scripts, queued events, stop flag and timer ids. callback=True also
-        forgets the registered callback; config=True also restores recording on and status 0."""
+        forgets the registered callback; config=True also restores recording on, status 0 and
+        deliver_on_call off."""
         self.lib.standin_reset((_RESET_CALLBACK if callback else 0) | (_RESET_CONFIG if config else 0))
 
     @property
@@ -336,6 +339,16 @@ class StandIn:
     @property
     def pending_events(self) -> int:
         return self.lib.standin_pending_events()
+
+    @property
+    def deliver_on_call(self) -> bool:
+        """While true, every SDK function first delivers the queued events (before it reads its
+        arguments), as an SDK may inside any of its functions. reset(config=True) turns it off."""
+        return bool(self.lib.standin_deliver_on_call())
+
+    @deliver_on_call.setter
+    def deliver_on_call(self, on: bool) -> None:
+        self.lib.standin_set_deliver_on_call(int(bool(on)))
 
     @property
     def callback_registered(self) -> bool:
