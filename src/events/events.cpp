@@ -233,7 +233,7 @@ CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexc
 // is reported and dropped, and the SDK's loop goes on. On the Python thread (the lock held, the
 // interpreter running) the cost is the two checks.
 void VQSDK_CALL callback_wrapper(const char* topic, const char* data, int len) noexcept {
-    if (CSDK_LIKELY(PyGILState_Check() && Py_IsInitialized())) return deliver_or_report(topic, data, len);
+    if (CSDK_LIKELY(compat::holds_lock() && Py_IsInitialized())) return deliver_or_report(topic, data, len);
     foreign_event(topic, data, len);
 }
 

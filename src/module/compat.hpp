@@ -177,6 +177,17 @@ inline int finalizing() noexcept {
 #endif
 }
 
+// Whether this thread holds the interpreter lock. From 3.13 the thread's attached state is a
+// thread-local read (null while the thread has released the lock); before, the thread-state
+// registry is asked.
+inline bool holds_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return PyGILState_Check();
+#endif
+}
+
 // The module lives in one interpreter per process: its create step refuses every other one with
 // the module's own ImportError. From 3.12 the import machinery first asks the module whether it
 // may be loaded outside the main interpreter, and into an interpreter with a GIL of its own, and
