@@ -1,0 +1,4 @@
+"""Tools that ship with the c_sdk extension module.
+
+    python -m c_sdk_tools.info      (or c-sdk-info): which module, which libvqsdk.so, which vq
+"""
