@@ -40,6 +40,16 @@ install: $(VENV)/.build-deps
 	  | tee $(INSTALL_LOG) | { grep --line-buffered -E "^ *\[ *[0-9]+(/[0-9]+|%)\]" || true; }' \
 	  || { tail -n 60 $(INSTALL_LOG); echo "make install: failed; see $(INSTALL_LOG)"; exit 1; }
 
+# ---- wheels: what a platform can ship ------------------------------------------------------------
+# For each supported CPython the machine has: the plain wheel (no SDK library bundled), repaired by
+# auditwheel to a manylinux tag with libvqsdk.so left out, and checked in a fresh environment
+# (tools/wheels). The wheels go to dist/; the work trees to build/wheels/. WHEELS="3.12" narrows it.
+WHEELS ?= 3.10 3.11 3.12 3.13
+
+.PHONY: wheels
+wheels:
+	WHEEL_DEPS='$(subst ",,$(BUILD_DEPS))' bash tools/wheels $(WHEELS)
+
 # The whole suite, then the part of it that must hold for any success number, with a non-zero one.
 test: install $(VENV)/.deps
 	$(TEST_ENV) $(PY) -m pytest -q tests
