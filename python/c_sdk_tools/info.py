@@ -175,8 +175,8 @@ def _text(report: dict) -> str:
     build = mod["build"]
     if isinstance(build, dict):
         options = build.get("options", {})
-        lines.append(f"  version  {build.get('version', '?')}, SDK {build.get('sdk_linked', '?')}, "
-                     f"run path {build.get('runpath') or '(none)'}")
+        lines.append(f"  version  {build.get('version', '?')}, run path {build.get('runpath') or '(none)'}")
+        lines.append(f"  SDK      {build.get('sdk_linked', '?')}")
         shown = {k: ("ON" if v else "OFF") if isinstance(v, bool) else v or "(none)" for k, v in options.items()}
         lines.append("  options  " + ", ".join(f"{k}={v}" for k, v in shown.items()))
         lines.append(f"  built    {build.get('compiler', '?')} for Python {build.get('python', '?')} ({build['file']})")
