@@ -15,7 +15,6 @@ its exported marker symbol, looked up in the already loaded library: no SDK func
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import importlib.util
 import json
 import os
@@ -33,10 +32,10 @@ def _error(e: BaseException) -> str:
 
 def _module_file() -> str | None:
     try:
-        spec = importlib.util.find_spec("c_sdk")
+        found = importlib.util.find_spec("c_sdk")
     except BaseException as e:  # a broken finder on the path
         return f"(cannot look for c_sdk: {_error(e)})"
-    return spec.origin if spec is not None else None
+    return found.origin if found is not None else None
 
 
 def _build_info(module_file: str | None) -> dict | str:
@@ -137,14 +136,14 @@ def _platform_package() -> dict:
         where = getattr(module, "__file__", None) or list(getattr(module, "__path__", []) or [])
         return {"importable": True, "from": where}
     try:
-        spec = importlib.util.find_spec("vq")
+        found = importlib.util.find_spec("vq")
     except BaseException as e:
         return {"importable": False, "from": None, "note": f"cannot look for vq: {_error(e)}"}
-    if spec is None:
+    if found is None:
         return {"importable": False, "from": None,
                 "note": "vq is not on the path; c_sdk needs it (for tests and the demo: "
                         "PYTHONPATH=<c_sdk source>/standin/python)"}
-    where = spec.origin if spec.has_location else list(spec.submodule_search_locations or [])
+    where = found.origin if found.has_location else list(found.submodule_search_locations or [])
     return {"importable": True, "from": where}
 
 
