@@ -26,10 +26,29 @@ $(VENV)/.deps: $(VENV)/.build-deps Makefile
 	$(PY) -m pip install --quiet --disable-pip-version-check $(TEST_DEPS)
 	touch $@
 
-# Builds the extension and the SDK stand-in and installs both into the environment. The build
-# tree under build/ is kept, so a second run only rebuilds what changed.
+# The explicit stand-in build: the extension with the SDK stand-in (a test double) bundled in
+# c_sdk.libs/, installed into the environment; everything here (tests, demo, benchmarks) runs on
+# it. It has a build tree of its own (build/standin/<wheel tag>), kept, so a second run only
+# rebuilds what changed; a plain `pip install .` builds in build/<wheel tag> and bundles nothing.
+# The compiler's progress lines show; the whole build log is build/standin/install.log.
+INSTALL_LOG := build/standin/install.log
 install: $(VENV)/.build-deps
-	$(PY) -m pip install --quiet --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .
+	@mkdir -p build/standin
+	@echo "make install: c_sdk with the SDK stand-in (VQSDK_STANDIN=ON) into $(VENV); log: $(INSTALL_LOG)"
+	@bash -o pipefail -c '$(PY) -m pip install -v --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
+	  --config-settings=build-dir=build/standin/{wheel_tag} --config-settings=cmake.define.VQSDK_STANDIN=ON . 2>&1 \
+	  | tee $(INSTALL_LOG) | { grep --line-buffered -E "^ *\[ *[0-9]+(/[0-9]+|%)\]" || true; }' \
+	  || { tail -n 60 $(INSTALL_LOG); echo "make install: failed; see $(INSTALL_LOG)"; exit 1; }
+
+# ---- wheels: what a platform can ship ------------------------------------------------------------
+# For each supported CPython the machine has: the plain wheel (no SDK library bundled), repaired by
+# auditwheel to a manylinux tag with libvqsdk.so left out, and checked in a fresh environment
+# (tools/wheels). The wheels go to dist/; the work trees to build/wheels/. WHEELS="3.12" narrows it.
+WHEELS ?= 3.10 3.11 3.12 3.13
+
+.PHONY: wheels
+wheels:
+	WHEEL_DEPS='$(subst ",,$(BUILD_DEPS))' bash tools/wheels $(WHEELS)
 
 # The whole suite, then the part of it that must hold for any success number, with a non-zero one.
 test: install $(VENV)/.deps
@@ -84,7 +103,7 @@ bench: $(BENCH_VENV)/.deps
 	$(BENCH_PY) bench/run.py --build $(if $(QUICK),--quick)
 
 # ---- sanitize: the whole suite against an AddressSanitizer + UBSan build ----------------------
-# Builds the extension and the SDK stand-in instrumented (CSDK_SANITIZE) in build/sanitize (with
+# Builds the extension and the SDK stand-in (VQSDK_STANDIN) instrumented (CSDK_SANITIZE) in build/sanitize (with
 # the environment's CMake when the machine has none), and runs the suite on them. The interpreter
 # is not instrumented: the sanitizer runtimes are preloaded into it, and PYTHONMALLOC=malloc hands
 # every Python object to ASan's allocator. Leak detection is off: the interpreter leaks at exit by design (the module's
@@ -101,7 +120,7 @@ SAN_ENV      = LD_PRELOAD="$(SAN_RUNTIME)" PYTHONMALLOC=malloc \
 .PHONY: sanitize
 sanitize: $(VENV)/.deps
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCSDK_SANITIZE=ON -DCMAKE_CXX_COMPILER=$(CXX) -DPython_EXECUTABLE=$(CURDIR)/$(PY)
+	  -DVQSDK_STANDIN=ON -DCSDK_SANITIZE=ON -DCMAKE_CXX_COMPILER=$(CXX) -DPython_EXECUTABLE=$(CURDIR)/$(PY)
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" cmake --build $(SAN_BUILD) --parallel 2
 	$(SAN_ENV) $(PY) -c "import c_sdk, sys; sys.exit(not c_sdk.__file__.startswith('$(SAN_BUILD)/'))"
 	$(SAN_ENV) $(PY) -m pytest -q --capture=sys -m "not packaging" tests

@@ -105,7 +105,7 @@
   X(vqi_strerror, HAND_TEXT) \
   X(vqi_get_ext_errormsg, GET_TEXT) \
   X(vqi_set_mode, VOID_INT) \
-  X(vqi_get_c_version, GET_TEXT) \
+  X(vqi_get_c_version, HAND_TEXT) \
   /* Stock reference and fundamental data */ \
   X(vqi_stk_get_industry_category, QUERY) \
   X(vqi_stk_get_industry_constituents, QUERY) \

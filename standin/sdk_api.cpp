@@ -173,6 +173,12 @@ int VQSDK_CALL vqi_send_msg_to_bus(const char* topic, const char* msg) {
     return Call(Fn::vqi_send_msg_to_bus, {Text{topic}, Text{msg}}).status();
 }
 
+const char vqsdk_standin[] = STANDIN_IDENTITY;
+
+const char* VQSDK_CALL vqi_get_c_version(void) {
+    return reply_text(Call(Fn::vqi_get_c_version), {STANDIN_IDENTITY});
+}
+
 const char* VQSDK_CALL vqi_strerror(int errorno) {
     Call c(Fn::vqi_strerror, {errorno});
     char text[24];

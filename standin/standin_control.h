@@ -8,7 +8,8 @@
  *  - int results: the default status (0 until changed);
  *  - query functions (char **res, int *res_len): the default status and the response
  *    "<function name>|<request bytes>" (functions taking texts echo them, '|'-separated);
- *  - text getters: the function's name; vqi_strerror(n): "error <n>";
+ *  - text getters: the function's name; vqi_get_c_version: STANDIN_IDENTITY (below);
+ *    vqi_strerror(n): "error <n>";
  *    vqi_get_serv_addr: "addr:<serv_id>";
  *  - vqi_user_timer: timer ids counting up from 1; vqi_poll: the number of events delivered;
  *  - vqi_now: 1700000000000; vqi_now_plus: 1700000000.25.
@@ -39,6 +40,13 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ---- What this library is ---- */
+
+/* The stand-in's identity, also its default vqi_get_c_version text. A program tells this library
+ * from a vendor's SDK by looking the symbol up (dlsym), without calling any SDK function. */
+#define STANDIN_IDENTITY "vqsdk stand-in: the project's test double, not the vendor's SDK"
+STANDIN_API extern const char vqsdk_standin[];
 
 /* ---- State ---- */
 

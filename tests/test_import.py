@@ -79,6 +79,9 @@ def test_missing_platform_package_fails_and_can_be_retried(tmp_path):
         except ModuleNotFoundError as e:
             names = [f.name for f in traceback.extract_tb(e.__traceback__)]
             assert "init c_sdk" in names, names
+            assert str(e) == "No module named 'vq'", str(e)
+            notes = getattr(e, "__notes__", [])
+            assert sys.version_info < (3, 11) or ("'vq'" in notes[0] and "standin/python" in notes[0]), notes
         else:
             raise AssertionError("imported without vq")
         assert "c_sdk" not in sys.modules

@@ -1,11 +1,13 @@
-"""Wheels and the SDK library: what `pip wheel .` puts in a wheel, wheels installed into fresh
-virtual environments, the module built against an SDK installed in a prefix of its own (the
-stand-in, installed as a vendor's SDK), and the dynamic loader choosing the library at run time.
+"""Wheels and the SDK library: what each build puts in a wheel and where its module looks for
+libvqsdk.so, wheels installed into fresh virtual environments, the module built against an SDK
+installed in a prefix of its own (the stand-in, installed as a vendor's SDK), the dynamic loader
+choosing the library at run time, the diagnostic command, and the build options checked when
+CMake configures.
 
-These tests build. One build tree under build/packaging/<interpreter> serves the three wheels: all
-of them take the SDK header from the prefix (the same file as include/vqsdk/vqsdk.h), so going
-from one wheel to the next reconfigures and relinks but compiles nothing. The tree is kept, and a
-lock keeps two runs in the same work tree apart."""
+These tests build. One build tree under build/packaging/<interpreter> serves every wheel: they
+differ in how they link and what they install, not in how they compile, so going from one wheel
+to the next reconfigures and relinks but compiles nothing. The tree is kept, and a lock keeps two
+runs in the same work tree apart."""
 
 import fcntl
 import importlib.util
@@ -33,8 +35,11 @@ STUB_FILES = {"c_sdk.pyi", "c_sdk-stubs/__init__.pyi"}
 # Nothing of the outer run may leak into what is built or run here: a preloaded sanitizer, another
 # library or module path, build settings read from the environment, another success status.
 SCRUBBED = {"LD_PRELOAD", "LD_LIBRARY_PATH", "PYTHONPATH", "PYTHONHOME", "PYTHONMALLOC", "PYTHONSTARTUP",
-            "ASAN_OPTIONS", "UBSAN_OPTIONS", "VIRTUAL_ENV", "CMAKE_ARGS", "VQSDK_BUILD_STANDIN",
-            "VQ_CSDK_OPERATE_SUCCESS", "MYPYPATH"}
+            "ASAN_OPTIONS", "UBSAN_OPTIONS", "VIRTUAL_ENV", "CMAKE_ARGS", "VQSDK_STANDIN", "VQSDK_LIBRARY",
+            "VQSDK_BUNDLE", "VQSDK_INCLUDE_DIR", "VQ_CSDK_OPERATE_SUCCESS", "MYPYPATH"}
+LIBS = "c_sdk.libs/libvqsdk.so"
+TOOLS = {"c_sdk_tools/__init__.py", "c_sdk_tools/info.py", "c_sdk_tools/build_info.json", "c_sdk_tools/recording.py",
+         "c_sdk_tools/lib/libsession-recorder.so"}
 
 
 def clean_env(**extra):
@@ -53,8 +58,23 @@ def run(*cmd, env=None, cwd=None, check=True, timeout=900):
     return result
 
 
+_config = None
+
+
+def say(text):
+    """A line to the terminal while the tests run (they build for a while)."""
+    capture = _config.pluginmanager.getplugin("capturemanager") if _config else None
+    if capture is None:
+        print(text, file=sys.stderr, flush=True)
+        return
+    with capture.global_and_fixture_disabled():
+        print(f"\n[packaging] {text}", file=sys.stderr, flush=True)
+
+
 @pytest.fixture(scope="module")
-def work():
+def work(request):
+    global _config
+    _config = request.config
     if importlib.util.find_spec("scikit_build_core") is None:
         pytest.skip("scikit-build-core is not installed in this environment (make test installs it)")
     WORK.mkdir(parents=True, exist_ok=True)
@@ -67,6 +87,7 @@ def work():
 def sdk_prefix(work):
     """The stand-in built on its own and installed as a vendor's SDK: lib/ and include/."""
     build, prefix = work / "standin-build", work / "vqsdk"
+    say(f"building the stand-in on its own and installing it as a vendor's SDK in {prefix}")
     run("cmake", "-S", ROOT / "standin", "-B", build, "-DCMAKE_BUILD_TYPE=Release")
     run("cmake", "--build", build, "--parallel", "2")
     shutil.rmtree(prefix, ignore_errors=True)
@@ -76,18 +97,26 @@ def sdk_prefix(work):
     return prefix
 
 
+# name: the build options; what the wheel bundles beside the module, the stubs and the tools; the
+# module's run path (readelf -d).
+VARIANTS = {
+    "plain": ({}, set(), None),
+    "standin": ({"VQSDK_STANDIN": "ON"}, {LIBS}, "$ORIGIN/c_sdk.libs"),
+    "vendor": ({"VQSDK_LIBRARY": "{prefix}/lib/libvqsdk.so"}, set(), None),
+    "vendor_bundled": ({"VQSDK_LIBRARY": "{prefix}/lib/libvqsdk.so", "VQSDK_BUNDLE": "ON"}, {LIBS},
+                       "$ORIGIN/c_sdk.libs"),
+}
+
+
 @pytest.fixture(scope="module")
 def wheels(work, sdk_prefix):
-    variants = {
-        "bundled": {"VQSDK_BUILD_STANDIN": "ON", "VQSDK_INSTALL_LIBRARY": "ON"},
-        "without_library": {"VQSDK_BUILD_STANDIN": "ON", "VQSDK_INSTALL_LIBRARY": "OFF"},
-        "vendor": {"VQSDK_BUILD_STANDIN": "OFF", "VQSDK_LIBRARY": sdk_prefix / "lib" / "libvqsdk.so"},
-    }
     built = {}
-    for name, defines in variants.items():
+    for name, (defines, _, _) in VARIANTS.items():
         out = work / "wheels" / name
         shutil.rmtree(out, ignore_errors=True)
-        defines = {"VQSDK_INCLUDE_DIR": sdk_prefix / "include", **defines}
+        defines = {k: v.format(prefix=sdk_prefix) for k, v in defines.items()}
+        options = " ".join(f"{k}={v}" for k, v in defines.items()) or "no options"
+        say(f"pip wheel . ({name}: {options}) in {work / 'tree'}")
         run(sys.executable, "-m", "pip", "wheel", ROOT, "--no-build-isolation", "--no-deps", "--no-index",
             "--quiet", "--disable-pip-version-check", "--wheel-dir", out,
             # The long option: the pip that comes with 3.10 (23.0) has no -C.
@@ -127,18 +156,16 @@ PROBE = textwrap.dedent("""
 """)
 
 
-def probe(environment, tmp_path, library_path=None):
+def probe(environment, tmp_path, **env):
     python, _ = environment
-    extra = {"PYTHONPATH": str(STANDIN_PY)}
-    if library_path:
-        extra["LD_LIBRARY_PATH"] = str(library_path)
-    return run(python, "-c", PROBE, env=clean_env(**extra), cwd=tmp_path, check=False, timeout=120)
+    return run(python, "-c", PROBE, env=clean_env(PYTHONPATH=str(STANDIN_PY), **env), cwd=tmp_path, check=False,
+               timeout=120)
 
 
-def loaded_libraries(environment, tmp_path, library_path=None):
+def loaded_libraries(environment, tmp_path, **env):
     """The libvqsdk.so files the process mapped, after checking that the module came from the
     environment's site-packages and answered through the library."""
-    result = probe(environment, tmp_path, library_path)
+    result = probe(environment, tmp_path, **env)
     assert result.returncode == 0, result.stderr
     seen = json.loads(result.stdout)
     assert seen["module"] == str(environment[1] / EXTENSION)
@@ -151,37 +178,129 @@ def wheel_files(wheel):
         return {n for n in z.namelist() if ".dist-info/" not in n}
 
 
-def test_wheel_contents(wheels):
-    tools = {"c_sdk_tools/__init__.py", "c_sdk_tools/recording.py", "c_sdk_tools/lib/libvqsdk.so"}
-    assert wheel_files(wheels["bundled"]) == {EXTENSION, "libvqsdk.so"} | STUB_FILES | tools
-    assert wheel_files(wheels["without_library"]) == {EXTENSION} | STUB_FILES | tools
-    assert wheel_files(wheels["vendor"]) == {EXTENSION} | STUB_FILES | tools
+def dynamic_section(path):
+    lines = run("readelf", "-d", path).stdout.splitlines()
+    needed = [line.split("[", 1)[1].rstrip("]") for line in lines if "(NEEDED)" in line]
+    paths = [line.split("[", 1)[1].rstrip("]") for line in lines if "(RUNPATH)" in line or "(RPATH)" in line]
+    return needed, paths
+
+
+@pytest.mark.parametrize("name", VARIANTS)
+def test_wheel_bundles_only_what_the_build_asked_for(wheels, installed, name):
+    _, bundled, runpath = VARIANTS[name]
+    files = wheel_files(wheels[name])
+    assert {f for f in files if not f.startswith("c_sdk_tools/")} == {EXTENSION} | STUB_FILES | bundled
+    assert TOOLS <= files
+    needed, paths = dynamic_section(installed[name][1] / EXTENSION)
+    assert "libvqsdk.so" in needed
+    assert paths == ([runpath] if runpath else [])
+
+
+def test_wheel_carries_the_stub(wheels):
     stub = (ROOT / "stubs" / "c_sdk.pyi").read_bytes()
-    with zipfile.ZipFile(wheels["bundled"]) as z:
+    with zipfile.ZipFile(wheels["standin"]) as z:
         assert all(z.read(name) == stub for name in STUB_FILES)
 
 
-def test_wheel_runs_on_the_library_beside_it(installed, tmp_path):
-    site = installed["bundled"][1]
-    assert loaded_libraries(installed["bundled"], tmp_path) == [str(site / "libvqsdk.so")]
+@pytest.mark.parametrize("name", ["standin", "vendor_bundled"])
+def test_bundled_library_is_loaded_from_the_private_directory(installed, tmp_path, name):
+    site = installed[name][1]
+    assert loaded_libraries(installed[name], tmp_path) == [str(site / LIBS)]
 
 
-def test_loader_path_overrides_the_library_beside_the_module(installed, sdk_prefix, tmp_path):
-    library = (sdk_prefix / "lib" / "libvqsdk.so").resolve()
-    assert loaded_libraries(installed["bundled"], tmp_path, sdk_prefix / "lib") == [str(library)]
-
-
-@pytest.mark.parametrize("name", ["without_library", "vendor"])
-def test_wheel_without_library_runs_on_the_one_the_loader_finds(installed, sdk_prefix, tmp_path, name):
+@pytest.mark.parametrize("name", ["plain", "vendor"])
+def test_without_a_bundled_library_the_import_fails_naming_it(installed, tmp_path, name):
     failed = probe(installed[name], tmp_path)
     assert failed.returncode != 0 and "ImportError: libvqsdk.so: cannot open shared object file" in failed.stderr
+    home = installed[name][0].parent.parent
+    assert not [p for p in home.rglob("*") if p.name.startswith("libvqsdk")]
+
+
+@pytest.mark.parametrize("variable", ["LD_LIBRARY_PATH", "LD_PRELOAD"])
+@pytest.mark.parametrize("name", VARIANTS)
+def test_another_library_can_be_interposed_on_every_build(installed, sdk_prefix, tmp_path, name, variable):
     library = (sdk_prefix / "lib" / "libvqsdk.so").resolve()
-    assert loaded_libraries(installed[name], tmp_path, sdk_prefix / "lib") == [str(library)]
+    value = library.parent if variable == "LD_LIBRARY_PATH" else library
+    assert loaded_libraries(installed[name], tmp_path, **{variable: str(value)}) == [str(library)]
+
+
+# The diagnostic command in each situation a user meets: (environment, how it is run, with vq on the
+# path, the library directory for the loader) -> what it reports.
+DIAGNOSTIC = [
+    ("plain", "script", True, "prefix", {"imported": True, "sdk": "prefix", "vq": True}),
+    ("plain", "module", False, "prefix", {"imported": False, "error": "No module named 'vq'", "sdk": "prefix",
+                                          "vq": False}),
+    ("plain", "module", True, None, {"imported": False, "error": "libvqsdk.so: cannot open shared object file",
+                                     "sdk": None, "vq": True}),
+    ("standin", "script", True, None, {"imported": True, "sdk": "bundled", "vq": True}),
+]
+
+
+@pytest.mark.parametrize("name, how, with_vq, library_dir, expected", DIAGNOSTIC)
+def test_diagnostic_reports_the_module_the_library_and_vq(installed, sdk_prefix, tmp_path, name, how, with_vq,
+                                                          library_dir, expected):
+    python, site = installed[name]
+    command = [python.parent / "c-sdk-info"] if how == "script" else [python, "-m", "c_sdk_tools.info"]
+    env = {"PYTHONPATH": str(STANDIN_PY)} if with_vq else {}
+    if library_dir:
+        env["LD_LIBRARY_PATH"] = str(sdk_prefix / "lib")
+    result = run(*command, "--json", env=clean_env(**env), cwd=tmp_path, check=False, timeout=120)
+    assert result.returncode == 0 and not result.stderr, result.stderr
+    report = json.loads(result.stdout)
+    module = report["c_sdk"]
+    assert module["file"] == str(site / EXTENSION) and module["imported"] == expected["imported"]
+    assert expected.get("error", "") in module.get("error", "")
+    assert module["build"]["options"]["VQSDK_STANDIN"] == (name == "standin")
+    assert module["build"]["version"] == wheels_version(site)
+    library = {"prefix": sdk_prefix / "lib" / "libvqsdk.so", "bundled": site / LIBS}.get(expected["sdk"])
+    assert report["sdk"] == ([{"path": str(library.resolve()), "standin": True,
+                               "identity": "vqsdk stand-in: the project's test double, not the vendor's SDK"}]
+                             if library else [])
+    assert report["vq"]["importable"] == expected["vq"]
+    assert report["python"]["executable"] == str(python)
+
+
+def wheels_version(site):
+    [info] = site.glob("c_sdk-*.dist-info")
+    return info.name[len("c_sdk-"):-len(".dist-info")]
+
+
+def test_diagnostic_adds_nothing_to_the_module(installed, sdk_prefix, tmp_path):
+    code = textwrap.dedent("""
+        import c_sdk
+        before = list(vars(c_sdk))
+        from c_sdk_tools import info
+        info.main([])
+        assert list(vars(c_sdk)) == before
+    """)
+    result = run(installed["plain"][0], "-c", code, cwd=tmp_path, check=False,
+                 env=clean_env(PYTHONPATH=str(STANDIN_PY), LD_LIBRARY_PATH=str(sdk_prefix / "lib")))
+    assert result.returncode == 0, result.stderr
+
+
+# A build option that names a wrong path fails when CMake configures, naming the option and what it
+# expected.
+BAD_OPTIONS = [
+    ({"VQSDK_INCLUDE_DIR": "{tmp}"}, "VQSDK_INCLUDE_DIR={tmp}: expected a directory holding vqsdk/vqsdk.h"),
+    ({"VQSDK_LIBRARY": "{tmp}"}, "VQSDK_LIBRARY={tmp}: expected the SDK library file (libvqsdk.so)"),
+    ({"VQSDK_LIBRARY": "{tmp}/libvqsdk.so"}, "VQSDK_LIBRARY={tmp}/libvqsdk.so: expected the SDK library file"),
+    ({"VQSDK_STANDIN": "ON", "VQSDK_LIBRARY": "{prefix}/lib/libvqsdk.so"}, "leave VQSDK_LIBRARY"),
+    ({"VQSDK_BUNDLE": "ON"}, "VQSDK_BUNDLE=ON: expected VQSDK_LIBRARY"),
+]
+
+
+@pytest.mark.parametrize("defines, message", BAD_OPTIONS)
+def test_wrong_build_option_fails_at_configure_time(sdk_prefix, tmp_path, defines, message):
+    names = {"tmp": tmp_path, "prefix": sdk_prefix}
+    result = run("cmake", "-S", ROOT, "-B", tmp_path / "build",
+                 *(f"-D{k}={v.format(**names)}" for k, v in defines.items()), check=False, timeout=120)
+    assert result.returncode != 0
+    assert message.format(**names) in " ".join(result.stderr.split()), result.stderr
 
 
 def test_type_checker_finds_the_installed_stub(installed, tmp_path):
     pytest.importorskip("mypy")
-    python, _ = installed["bundled"]
+    python, _ = installed["standin"]
     result = run(sys.executable, "-m", "mypy", "--python-executable", python, "--config-file", os.devnull,
                  "--cache-dir", os.devnull, "--no-incremental", "-c",
                  "import c_sdk\nreveal_type(c_sdk.py_vqi_get_orders(b''))", cwd=tmp_path, check=False)

@@ -173,7 +173,7 @@ def test_one_shot_scripts_answer_in_turn_before_the_sticky_one(sdk):
 
 
 @pytest.mark.parametrize("name, args, script, expected", [
-    ("vqi_get_c_version", (), {}, b"vqi_get_c_version"),
+    ("vqi_get_c_version", (), {}, b"vqsdk stand-in: the project's test double, not the vendor's SDK"),
     ("vqi_get_orgcode", (), {"text": "org\u00e9"}, "org\u00e9".encode()),
     ("vqi_get_encrypted_token", (), {"text": ""}, b""),
     ("vqi_get_ext_errormsg", (), {"null_text": True}, None),

@@ -12,9 +12,11 @@ the environment variables and the exit statuses.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import os
 import struct
 import sys
+import tempfile
 from dataclasses import dataclass, field
 from typing import Iterator
 
@@ -200,10 +202,33 @@ def dump_lines(rec: Recording) -> Iterator[str]:
 # ---- record / replay ------------------------------------------------------------------------------
 
 
+RECORDER_FILE = "libsession-recorder.so"  # the installed recorder; its soname is libvqsdk.so
+
+
 def library_dir() -> str:
-    """The directory of the recorder's libvqsdk.so: $VQSDK_RECORDER_DIR, else the one installed
-    with this package."""
-    return os.environ.get("VQSDK_RECORDER_DIR") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib")
+    """A directory whose libvqsdk.so is the recorder, to put first on LD_LIBRARY_PATH:
+    $VQSDK_RECORDER_DIR when set (a build tree's), else a directory of this user's that links
+    libvqsdk.so to the recorder installed with this package. The installation itself holds
+    nothing named libvqsdk.so, so the loader never finds the recorder unless asked to."""
+    given = os.environ.get("VQSDK_RECORDER_DIR")
+    if given:
+        return given
+    target = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", RECORDER_FILE)
+    key = hashlib.sha1(target.encode()).hexdigest()[:12]
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    try:
+        home = os.path.join(cache, "c_sdk_tools", f"recorder-{key}")
+        os.makedirs(home, mode=0o700, exist_ok=True)
+        if os.stat(home).st_uid != os.getuid():
+            raise OSError("not this user's directory")
+    except OSError:
+        home = tempfile.mkdtemp(prefix="c_sdk_tools-recorder-")
+    link = os.path.join(home, "libvqsdk.so")
+    if not (os.path.islink(link) and os.readlink(link) == target):
+        fresh = f"{link}.{os.getpid()}"
+        os.symlink(target, fresh)
+        os.replace(fresh, link)
+    return home
 
 
 def _run(command: list[str], env: dict[str, str]) -> int:

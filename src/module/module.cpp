@@ -120,6 +120,46 @@ int bind_import_from(const char* module_name, const char* attr) noexcept {
     return PyDict_SetItem(state.dict, attr_name.get(), value.get());
 }
 
+// A first import usually fails here: the platform package is not on the path. The exception and
+// its message stay as the import system made them; a note (3.11 and newer) says what is missing
+// and where the stand-in for tests and the demo lives.
+void note_missing_platform_package() noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (!PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) return;
+#  if PY_VERSION_HEX >= 0x030C0000
+    ref exc = ref::steal(PyErr_GetRaisedException());
+#  else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    ref exc = ref::steal(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+#  endif
+    if (!exc) return;
+    // The name is read from the exception, which may be anything a finder raised.
+    ref name = ref::steal(PyObject_GetAttrString(exc.get(), "name"));
+    const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (text && (std::strcmp(text, "vq") == 0 || std::strncmp(text, "vq.", 3) == 0)) {
+        ref done = ref::steal(PyObject_CallMethod(
+            exc.get(), "add_note", "s",
+            "c_sdk needs the trading platform's Python package 'vq' (it reads vq.constant and "
+            "vq.utils at import). For tests and the demo, put the stand-in of 'vq' on the path: "
+            "PYTHONPATH=<c_sdk source>/standin/python"));
+        (void)done;
+    }
+    PyErr_Clear();  // whatever reading the name or adding the note raised: the import error stands
+#  if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc.release());
+#  else
+    PyObject* restored = exc.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(restored))), restored,
+                  PyException_GetTraceback(restored));
+#  endif
+#endif
+}
+
 const row* find_row(const char* name) noexcept {
     static const row_list* const lists[] = {&config_rows, &trading_rows, &market_rows, &stock_rows,
                                             &reference_rows, &event_rows};
@@ -167,8 +207,11 @@ int fill_namespace(PyObject* module) noexcept {
     if (present < 0 || (!present && PyDict_SetItem(modules, state_name(), module) < 0)) return -1;
 
     if (bind_import("functools") < 0 || bind_import("platform") < 0) return -1;
-    if (bind_import_from("vq.constant", "CSDK_OPERATE_SUCCESS") < 0) return -1;
-    if (bind_import_from("vq.utils", "vqsdklogger") < 0) return -1;
+    if (bind_import_from("vq.constant", "CSDK_OPERATE_SUCCESS") < 0 ||
+        bind_import_from("vq.utils", "vqsdklogger") < 0) {
+        note_missing_platform_package();
+        return -1;
+    }
     if (PyDict_SetItemString(state.dict, "IS_PY2", Py_False) < 0 ||
         PyDict_SetItemString(state.dict, "IS_PY3", Py_True) < 0)
         return -1;
