@@ -174,6 +174,10 @@ const char* VQSDK_CALL vqi_strerror(int errorno) {
     return through<const char*>(Fn::vqi_strerror, {errorno}, {}, [&] { return REAL(vqi_strerror)(errorno); });
 }
 
+const char* VQSDK_CALL vqi_get_c_version(void) {
+    return through<const char*>(Fn::vqi_get_c_version, {}, {}, [&] { return REAL(vqi_get_c_version)(); });
+}
+
 // ---- Event loop and timers ----
 
 // The vendor library gets the recorder's trampoline, which records each event and hands it to
