@@ -83,17 +83,21 @@ bool to_text_slow(PyObject* o, text_value& out) noexcept {
 bool to_request_slow(PyObject* o, request_view& out) noexcept {
     Py_ssize_t size = PyObject_Size(o);  // len(req) first: an object without a length fails here
     if (size < 0) return false;
+    if (!PyBytes_Check(o) && !PyByteArray_Check(o)) {
+        (void)PyBytes_AsString(o);  // raises the interpreter's TypeError, naming the type found
+        return false;
+    }
+    // Pinned before its pointer and size are read: from here on no thread can move or resize the
+    // bytes (free-threaded, another thread could between two reads).
+    out.keep.hold(o);
     const char* data;
     Py_ssize_t capacity;
     if (PyBytes_Check(o)) {
         data = PyBytes_AS_STRING(o);
         capacity = PyBytes_GET_SIZE(o);
-    } else if (PyByteArray_Check(o)) {
+    } else {
         data = PyByteArray_AS_STRING(o);
         capacity = PyByteArray_GET_SIZE(o);
-    } else {
-        (void)PyBytes_AsString(o);  // raises the interpreter's TypeError, naming the type found
-        return false;
     }
     // A subclass may report any length; the SDK must never be told to read past the buffer.
     if (size > capacity) {
@@ -105,7 +109,6 @@ bool to_request_slow(PyObject* o, request_view& out) noexcept {
         PyErr_Format(PyExc_OverflowError, "request of %zd bytes is too long for the SDK (at most %d)", size, INT_MAX);
         return false;
     }
-    out.keep.hold(o);  // nothing ran Python code since the pointer was taken
     out.data = data;
     out.size = static_cast<int>(size);
     return true;

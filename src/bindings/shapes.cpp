@@ -2,8 +2,8 @@
 
 namespace csdk::shapes {
 
-bool success_test::acquire_object(PyObject* v) noexcept {
-    held_ = Py_NewRef(v);  // before anything below can run Python code
+bool success_test::acquire_object(PyObject* owned) noexcept {
+    held_ = owned;  // held before anything below can run Python code
     int late = compat::finalizing();
     if (late < 0) return false;
     if (late) {

@@ -24,6 +24,7 @@
 #include "module/globals.hpp"
 #include "module/methods.hpp"
 #include "module/ref.hpp"
+#include "module/sdk_section.hpp"
 
 namespace csdk::shapes {
 
@@ -51,7 +52,14 @@ struct shape {
 // The SDK calls this module has made. The SDK owns a response buffer only until it is called
 // again, so a success test that runs Python code (a success constant of any type but an exact
 // int) checks that no SDK call slipped in before the response is copied.
+// Free-threaded, the count is the thread's own: another thread can call the SDK only while this
+// one has let the SDK lock go, which it does only inside an SDK call of its own (for a handler),
+// and that call is counted here.
+#if CSDK_SDK_LOCK
+inline CSDK_THREAD_LOCAL unsigned long sdk_calls = 0;
+#else
 inline unsigned long sdk_calls = 0;
+#endif
 
 // CSDK_OPERATE_SUCCESS as looked up before an SDK call, compared with its status afterwards by
 // Python equality. An exact int is kept as a number (no reference held, no object compared);
@@ -68,6 +76,7 @@ public:
     success_test& operator=(const success_test&) = delete;
     ~success_test() { Py_XDECREF(held_); }
 
+#if CSDK_GLOBAL_CACHE
     bool acquire() noexcept {
         PyObject* v = globals::success.get();
         if (CSDK_UNLIKELY(!v)) return false;
@@ -75,8 +84,25 @@ public:
             number_ = globals::success.number();
             return true;
         }
+        return acquire_object(Py_NewRef(v));
+    }
+#else
+    bool acquire() noexcept {
+        PyObject* v = globals::success.lookup();
+        if (CSDK_UNLIKELY(!v)) return false;
+        if (CSDK_LIKELY(PyLong_CheckExact(v))) {
+            int overflow = 0;
+            long n = PyLong_AsLongAndOverflow(v, &overflow);
+            if (CSDK_LIKELY(!overflow && !(n == -1 && PyErr_Occurred()))) {
+                Py_DECREF(v);
+                number_ = n;
+                return true;
+            }
+            PyErr_Clear();
+        }
         return acquire_object(v);
     }
+#endif
 
     // The truth of `status <op> CSDK_OPERATE_SUCCESS` (op is Py_EQ or Py_NE); -1 with an exception.
     int compare(int status, PyObject* status_obj, int op) noexcept {
@@ -85,7 +111,7 @@ public:
     }
 
 private:
-    CSDK_COLD bool acquire_object(PyObject* v) noexcept;
+    CSDK_COLD bool acquire_object(PyObject* owned) noexcept;
     CSDK_COLD int compare_object(PyObject* status_obj, int op) noexcept;
     PyObject* held_ = nullptr;
     long number_ = 0;
@@ -317,12 +343,18 @@ struct binding {
         if (!result.prepare()) return fail(where);
         auto args = natives(values, result, std::index_sequence_for<Kinds...>{});
         PyObject* out;
-        ++sdk_calls;
-        if constexpr (std::is_void_v<decltype(std::apply(Fn, args))>) {
-            std::apply(Fn, args);
-            out = result.finish();
-        } else {
-            out = result.finish(std::apply(Fn, args));
+        {
+            sdk::scope in_sdk;
+            ++sdk_calls;
+            if constexpr (std::is_void_v<decltype(std::apply(Fn, args))>) {
+                std::apply(Fn, args);
+                in_sdk.called();
+                out = result.finish();
+            } else {
+                auto r = std::apply(Fn, args);
+                in_sdk.called();
+                out = result.finish(r);
+            }
         }
         if (CSDK_UNLIKELY(!out)) return fail(where);
         return out;

@@ -22,6 +22,7 @@
 #include "module/errors.hpp"
 #include "module/globals.hpp"
 #include "module/ref.hpp"
+#include "module/sdk_section.hpp"
 
 namespace csdk {
 namespace {
@@ -194,7 +195,7 @@ inline bool deliver(const char* topic, const char* data, int len) noexcept {
     // Held for the call: a handler that registers another one drops the namespace's reference to
     // itself while it runs. Looked up under a stamp of its own: the truth test of IS_PY2 and the
     // allocations above may run Python code (a __bool__, a finalizer) that rebinds it.
-    ref handler = ref::borrow(globals::handler.get());
+    ref handler = globals::handler.hold();
     if (CSDK_UNLIKELY(!handler)) return false;
     ref payload = ref::steal(payload_object(data, len));
     if (CSDK_UNLIKELY(!payload)) return false;
@@ -209,19 +210,19 @@ inline void deliver_or_report(const char* topic, const char* data, int len) noex
     if (CSDK_UNLIKELY(!deliver(topic, data, len))) report_failed_event();
 }
 
-// An event on a thread that does not hold the interpreter lock (an SDK thread of its own, or a
-// thread that released the lock around its SDK call), or one that arrives once the interpreter has
+// An event on a thread that is not inside one of the module's own SDK calls: an SDK thread of its
+// own, a thread that called the SDK some other way, or one that arrives once the interpreter has
 // begun to shut down.
 //
-// While the interpreter runs, the lock is taken for the event and released after; the event is
-// delivered and reported exactly as on the Python thread. Once shutdown has begun (or is over) a
-// thread that does not hold the lock must not take it: the interpreter would stop that thread, or
-// nothing is left to call. Such an event is dropped. A Python thread's own SDK call during
-// shutdown (a finalizer's) still holds the lock and gets its events.
+// While the interpreter runs, the lock is taken for the event (the thread-state API knows whether
+// this thread holds it already) and released after; the event is delivered and reported exactly as
+// on the Python thread. Once shutdown has begun (or is over) a thread that does not hold the lock
+// must not take it: the interpreter would stop that thread, or nothing is left to call. Such an
+// event is dropped.
 CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexcept {
     if (!Py_IsInitialized()) {
         // After shutdown the thread-state registry is gone and reports no thread state.
-        if (PyGILState_GetThisThreadState() && PyGILState_Check()) deliver_or_report(topic, data, len);
+        if (PyGILState_GetThisThreadState() && compat::holds_lock()) deliver_or_report(topic, data, len);
         return;
     }
     PyGILState_STATE gil = PyGILState_Ensure();
@@ -230,10 +231,18 @@ CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexc
 }
 
 // What the SDK calls for each event. Whatever happens, it returns normally: an event that fails
-// is reported and dropped, and the SDK's loop goes on. On the Python thread (the lock held, the
-// interpreter running) the cost is the two checks.
+// is reported and dropped, and the SDK's loop goes on. Inside one of the module's SDK calls (the
+// thread holds the interpreter lock, or free-threaded is attached and holds the SDK lock) the cost
+// is one thread-local read; the handler then runs outside the SDK section (sdk_section.hpp).
 void VQSDK_CALL callback_wrapper(const char* topic, const char* data, int len) noexcept {
-    if (CSDK_LIKELY(compat::holds_lock() && Py_IsInitialized())) return deliver_or_report(topic, data, len);
+#if CSDK_SDK_LOCK
+    if (CSDK_LIKELY(sdk::depth > 0 && PyThreadState_GetUnchecked() != nullptr)) {
+#else
+    if (CSDK_LIKELY(sdk::depth > 0)) {
+#endif
+        sdk::handler_scope handler;
+        return deliver_or_report(topic, data, len);
+    }
     foreign_event(topic, data, len);
 }
 
@@ -247,8 +256,10 @@ site set_data_callback_site{};
 PyObject* set_data_callback(PyObject*, PyObject* pythonf) noexcept {
     if (CSDK_UNLIKELY(PyDict_SetItem(state.dict, globals::handler.name(), pythonf) < 0))
         return fail(set_data_callback_site);
+    sdk::scope in_sdk;
     ++shapes::sdk_calls;
     vqi_set_event_callback_pb(callback_wrapper);  // its status says nothing the package uses
+    in_sdk.called();
     Py_RETURN_NONE;
 }
 

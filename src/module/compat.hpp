@@ -23,13 +23,21 @@ namespace csdk::compat {
 // Up to 3.11 every dict carries a version tag that grows with each change (all tags come from one
 // increasing counter), so the sum of the two tags is a stamp. From 3.12 the tag is deprecated
 // (and gone in 3.14); there a dict watcher bumps a counter of our own instead.
-#if PY_VERSION_HEX >= 0x030C0000
+// Free-threaded, nothing is remembered (globals.hpp), and there is no stamp.
+#if defined(Py_GIL_DISABLED)
+#  define CSDK_DICT_WATCHERS 0
+#  define CSDK_NAMESPACE_STAMPS 0
+#elif PY_VERSION_HEX >= 0x030C0000
 #  define CSDK_DICT_WATCHERS 1
+#  define CSDK_NAMESPACE_STAMPS 1
 #else
 #  define CSDK_DICT_WATCHERS 0
+#  define CSDK_NAMESPACE_STAMPS 1
 #endif
 
-#if CSDK_DICT_WATCHERS
+#if !CSDK_NAMESPACE_STAMPS
+inline uint64_t namespace_stamp(PyObject*, PyObject*) noexcept { return 0; }
+#elif CSDK_DICT_WATCHERS
 extern uint64_t namespace_generation;
 inline uint64_t namespace_stamp(PyObject*, PyObject*) noexcept { return namespace_generation; }
 #else
@@ -92,7 +100,23 @@ public:
     type_stamp(const type_stamp&) = delete;
     type_stamp& operator=(const type_stamp&) = delete;
 
-#if PY_VERSION_HEX >= 0x030B0000
+#if defined(Py_GIL_DISABLED)
+    // Free-threaded, the interpreter writes a type's tag under its type lock and reads it without;
+    // so do we, and the stamp itself is read and taken by any thread.
+    bool matches(PyTypeObject* type) const noexcept { return current(type) == tag_.load(std::memory_order_relaxed); }
+    bool take(PyTypeObject* type) noexcept {
+        unsigned int tag = current(type);
+        if (tag == 0) return false;
+        tag_.store(tag, std::memory_order_relaxed);
+        return true;
+    }
+
+private:
+    static unsigned int current(PyTypeObject* type) noexcept {
+        return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+    }
+    std::atomic<uint64_t> tag_{UINT64_MAX};
+#elif PY_VERSION_HEX >= 0x030B0000
     bool matches(PyTypeObject* type) const noexcept { return current(type) == tag_; }
     // Takes the type's stamp; false if it has none at the moment.
     bool take(PyTypeObject* type) noexcept {
@@ -127,6 +151,32 @@ private:
     uint64_t dict_version_ = 0;
 #endif
 };
+
+// A type's method resolution order as a new reference (null, without an exception, if it has
+// none). Free-threaded, `__bases__` can be assigned by another thread at any instant, freeing the
+// old tuple: it is read under the type's lock, through the attribute.
+inline PyObject* type_mro(PyTypeObject* type) noexcept {
+#if defined(Py_GIL_DISABLED)
+    PyObject* mro = PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__");
+    if (mro && !PyTuple_Check(mro)) Py_CLEAR(mro);
+    if (!mro) PyErr_Clear();
+    return mro;
+#else
+    return Py_XNewRef(type->tp_mro);
+#endif
+}
+
+// d[key] as a new reference in *out: 1 found, 0 missing (*out null), -1 error. From 3.13 the
+// reference is taken inside the lookup, so another thread's store cannot free it first.
+inline int dict_get_ref(PyObject* d, PyObject* key, PyObject** out) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyDict_GetItemRef(d, key, out);
+#else
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    *out = Py_XNewRef(v);
+    return v ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
 
 // Member kinds and flags of PyMemberDef (public under Py_ names from 3.12, structmember.h before).
 #if PY_VERSION_HEX >= 0x030C0000
@@ -177,14 +227,18 @@ inline int finalizing() noexcept {
 #endif
 }
 
-// Whether this thread holds the interpreter lock. From 3.13 the thread's attached state is a
-// thread-local read (null while the thread has released the lock); before, the thread-state
-// registry is asked.
+// Whether this thread holds the interpreter lock (free-threaded: is attached). From 3.12 the
+// thread's current state is a thread-local (null while the thread has released the lock). Before,
+// the thread-state registry's entry for this thread is compared with the state that holds the
+// lock. (Not PyGILState_Check(): once a sub-interpreter has existed it answers 1 on every thread.)
 inline bool holds_lock() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return _PyThreadState_UncheckedGet() != nullptr;
 #else
-    return PyGILState_Check();
+    PyThreadState* mine = PyGILState_GetThisThreadState();
+    return mine != nullptr && mine == _PyThreadState_UncheckedGet();
 #endif
 }
 
@@ -200,6 +254,35 @@ inline bool holds_lock() noexcept {
 #else
 #  define CSDK_INTERPRETER_SLOTS
 #endif
+
+// Free-threaded, the module runs without the GIL: the SDK keeps its one thread at a time through
+// the SDK lock (sdk_section.hpp), and nothing the module keeps is read through a borrowed
+// reference another thread could drop.
+#ifdef Py_GIL_DISABLED
+#  define CSDK_GIL_SLOTS {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#  define CSDK_GIL_SLOTS
+#endif
+
+// A reference made on first use and kept for the process: `slot` as it is, or else what `make`
+// returns (a new reference; null with an exception: the next use tries again). Free-threaded, two
+// threads may make one at once: the first to publish wins, the other's is dropped.
+template <class Make>
+inline PyObject* once(PyObject*& slot, Make make) noexcept {
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<PyObject*> published(slot);
+    PyObject* current = published.load(std::memory_order_acquire);
+    if (current) return current;
+    PyObject* made = make();
+    if (!made) return nullptr;
+    if (published.compare_exchange_strong(current, made, std::memory_order_acq_rel)) return made;
+    Py_DECREF(made);
+    return current;
+#else
+    if (!slot) slot = make();
+    return slot;
+#endif
+}
 
 // Claims `owner` (-1 while unclaimed) for interpreter `id`: true when it is id's now or was
 // already. Atomic, as an interpreter with a GIL of its own can import at the same time as another.

@@ -27,14 +27,14 @@ PyObject* traceback_globals() noexcept {
 }
 
 PyObject* code_for(site& s) noexcept {
-    if (s.code) return s.code;
-    const char* entry = s.entry ? s.entry : s.name;
-    ref text = ref::steal(s.prefixed ? PyUnicode_FromFormat("c_sdk.%s", entry) : PyUnicode_FromString(entry));
-    if (!text) return nullptr;
-    const char* utf8 = PyUnicode_AsUTF8(text.get());
-    if (!utf8) return nullptr;
-    s.code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFile, utf8, 0));
-    return s.code;
+    return compat::once(s.code, [&s]() -> PyObject* {
+        const char* entry = s.entry ? s.entry : s.name;
+        ref text = ref::steal(s.prefixed ? PyUnicode_FromFormat("c_sdk.%s", entry) : PyUnicode_FromString(entry));
+        if (!text) return nullptr;
+        const char* utf8 = PyUnicode_AsUTF8(text.get());
+        if (!utf8) return nullptr;
+        return reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTracebackFile, utf8, 0));
+    });
 }
 
 }  // namespace

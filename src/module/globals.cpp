@@ -33,8 +33,7 @@ int compat::watch_namespaces(PyObject*, PyObject*) { return 0; }
 PyObject* state_name() noexcept {
     // Made on first success: a failed allocation is retried at the next use.
     static PyObject* name = nullptr;
-    if (!name) name = PyUnicode_InternFromString("c_sdk");
-    return name;
+    return compat::once(name, [] { return PyUnicode_InternFromString("c_sdk"); });
 }
 
 int global_name::init() noexcept {
@@ -43,6 +42,22 @@ int global_name::init() noexcept {
     return name_ ? 0 : -1;
 }
 
+PyObject* global_name::lookup() noexcept {
+    if (CSDK_UNLIKELY(!state.module)) return not_initialised();
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* v;
+    if (PyDict_GetItemRef(state.dict, name_, &v) == 0) (void)PyDict_GetItemRef(state.builtins, name_, &v);
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_);
+    return v;
+#else
+    PyObject* v = PyDict_GetItemWithError(state.dict, name_);
+    if (!v && !PyErr_Occurred()) v = PyDict_GetItemWithError(state.builtins, name_);
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_);
+    return Py_XNewRef(v);
+#endif
+}
+
+#if CSDK_GLOBAL_CACHE
 PyObject* global_name::refresh(uint64_t now) noexcept {
     value_ = nullptr;
     if (CSDK_UNLIKELY(!state.module)) return not_initialised();
@@ -66,6 +81,7 @@ PyObject* global_name::refresh(uint64_t now) noexcept {
     }
     return v;
 }
+#endif
 
 // A function left over from an import that failed: its namespace is no module's. Every name is
 // looked up again (see forget()), so it ends up here rather than at a stale value.

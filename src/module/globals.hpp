@@ -11,6 +11,7 @@
 
 #include "compat.hpp"
 #include "errors.hpp"
+#include "ref.hpp"
 
 namespace csdk {
 
@@ -25,10 +26,30 @@ extern module_state state;
 // "c_sdk" as a str (for frames made before the namespace exists).
 PyObject* state_name() noexcept;
 
+// Free-threaded, another thread can rebind a global at any instant and free the value a borrowed
+// reference points to: there every lookup is a strong reference taken from the namespace itself,
+// and nothing is remembered.
+#ifdef Py_GIL_DISABLED
+#  define CSDK_GLOBAL_CACHE 0
+#else
+#  define CSDK_GLOBAL_CACHE 1
+#endif
+
 class global_name {
 public:
     constexpr explicit global_name(const char* text) noexcept : text_(text) {}
 
+    // A strong reference to the current value, or null with NameError set.
+#if CSDK_GLOBAL_CACHE
+    ref hold() noexcept { return ref::borrow(get()); }
+#else
+    ref hold() noexcept { return ref::steal(lookup()); }
+#endif
+    // A new reference to the current value looked up in the namespaces (no remembering), or null
+    // with NameError set.
+    PyObject* lookup() noexcept;
+
+#if CSDK_GLOBAL_CACHE
     // Borrowed reference to the current value, or null with NameError set.
     PyObject* get() noexcept { return get(compat::namespace_stamp(state.dict, state.builtins)); }
     // The same with the stamp already taken (several lookups at one point of a call).
@@ -44,6 +65,7 @@ public:
     // number: comparing a status with an exact int by Python equality is comparing numbers.
     bool exact() const noexcept { return exact_; }
     long number() const noexcept { return number_; }
+#endif
 
 private:
     CSDK_COLD PyObject* refresh(uint64_t now) noexcept;
@@ -68,6 +90,19 @@ int init() noexcept;
 void forget() noexcept;  // after a failed exec step
 }  // namespace globals
 
+// The truth value of an object, asked of the object only when it is none of True, False, None.
+inline int truth_of(PyObject* v) noexcept {
+    if (CSDK_LIKELY(v == Py_False)) return 0;
+    if (v == Py_True) return 1;
+    return PyObject_IsTrue(v);
+}
+
+#if !CSDK_GLOBAL_CACHE
+inline int is_py2(uint64_t = 0) noexcept {
+    ref v = globals::is_py2.hold();
+    return v ? truth_of(v.get()) : -1;
+}
+#else
 // Truth value of IS_PY2 (looked up as above); -1 with an exception set.
 inline int is_py2(uint64_t now) noexcept {
     PyObject* v = globals::is_py2.get(now);
@@ -81,5 +116,6 @@ inline int is_py2(uint64_t now) noexcept {
     return truth;
 }
 inline int is_py2() noexcept { return is_py2(compat::namespace_stamp(state.dict, state.builtins)); }
+#endif
 
 }  // namespace csdk

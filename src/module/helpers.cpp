@@ -74,7 +74,12 @@ PyObject* wrapper_call_inner(wrapper_object* w, PyObject* args, PyObject* kwargs
     // One of the module's own bindings with IS_PY2 exactly False: the binding adapts its own
     // arguments, with no new tuple or dict, when the call is the plain kind.
     if (w->adapted) {
+#if CSDK_GLOBAL_CACHE
         PyObject* py2 = globals::is_py2.get();
+#else
+        ref held = globals::is_py2.hold();  // False is immortal: its identity outlives the reference
+        PyObject* py2 = held.get();
+#endif
         if (CSDK_LIKELY(py2 == Py_False)) {
             PyObject* result;
             if (w->adapted(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), kwargs, &result)) return result;
@@ -234,21 +239,21 @@ int truth(PyObject* o) noexcept {
 // The globals below are held while they are used: the comparisons, calls and attribute lookups
 // run Python code that may delete or rebind the name, which may be their only reference.
 PyObject* c_status_ok(PyObject*, PyObject* status) {
-    ref success = ref::borrow(globals::success.get());
+    ref success = globals::success.hold();
     if (!success) return fail(ok_site);
     PyObject* r = PyObject_RichCompare(status, success.get(), Py_EQ);
     return r ? r : fail(ok_site);
 }
 
 PyObject* status_fail(PyObject* status, PyObject* cfunname) noexcept {
-    ref success = ref::borrow(globals::success.get());
+    ref success = globals::success.hold();
     if (!success) return nullptr;
     ref isfail = ref::steal(PyObject_RichCompare(status, success.get(), Py_NE));
     if (!isfail) return nullptr;
     int failed = truth(isfail.get());
     if (failed <= 0) return failed < 0 ? nullptr : isfail.release();
 
-    ref strerror = ref::borrow(globals::strerror.get());
+    ref strerror = globals::strerror.hold();
     if (!strerror) return nullptr;
     ref raw = ref::steal(PyObject_CallOneArg(strerror.get(), status));
     if (!raw) return nullptr;
@@ -257,7 +262,7 @@ PyObject* status_fail(PyObject* status, PyObject* cfunname) noexcept {
 
     int named = truth(cfunname);
     if (named < 0) return nullptr;
-    ref logger = ref::borrow(globals::logger.get());
+    ref logger = globals::logger.hold();
     if (!logger) return nullptr;
     ref debug = ref::steal(PyObject_GetAttr(logger.get(), s.debug));
     if (!debug) return nullptr;
@@ -278,8 +283,8 @@ PyObject* status_fail(PyObject* status, PyObject* cfunname) noexcept {
 PyObject* c_status_fail(PyObject*, PyObject* args, PyObject* kwargs) {
     // (status, cfunname='') by position or keyword.
     static PyObject* names[2];
-    if ((!names[0] && !(names[0] = PyUnicode_InternFromString("status"))) ||
-        (!names[1] && !(names[1] = PyUnicode_InternFromString("cfunname"))))
+    if (!compat::once(names[0], [] { return PyUnicode_InternFromString("status"); }) ||
+        !compat::once(names[1], [] { return PyUnicode_InternFromString("cfunname"); }))
         return fail(fail_site);
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
@@ -326,7 +331,7 @@ PyObject* c_status_fail(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* system_is(PyObject* expected) noexcept {
-    ref platform = ref::borrow(globals::platform.get());
+    ref platform = globals::platform.hold();
     if (!platform) return nullptr;
     ref uname = ref::steal(PyObject_GetAttr(platform.get(), s.uname));
     if (!uname) return nullptr;

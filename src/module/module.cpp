@@ -15,6 +15,7 @@
 #include "module/globals.hpp"
 #include "module/helpers.hpp"
 #include "module/methods.hpp"
+#include "module/sdk_section.hpp"
 #include "module/ref.hpp"
 #include "records/records.hpp"
 
@@ -235,6 +236,7 @@ int exec(PyObject* module) {
     }
     if (check_version() < 0) return -1;
 
+    sdk::configure();
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
     Py_CLEAR(failed_namespace);
@@ -255,6 +257,7 @@ PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
     CSDK_INTERPRETER_SLOTS
+    CSDK_GIL_SLOTS
     {0, nullptr},
 };
 

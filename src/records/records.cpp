@@ -15,6 +15,7 @@
 //   - keys are interned strings, and every function is entered through vectorcall.
 #include "records/records.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <iterator>
 #include <new>
@@ -39,6 +40,7 @@ struct record_class {
     PyObject* setitem_fn;
     getattrofunc hook;       // the interpreter's attribute hook the class got for its __getattr__
     Py_ssize_t offset;       // of the slot in an instance; 0 when the slot cannot be read directly
+    PyMemberDef* member_def; // the slot's member definition (with `offset`)
     compat::type_stamp made;     // the class's stamp when it was last found as made
     compat::type_stamp changed;  // its stamp when it was last found changed
 };
@@ -73,7 +75,7 @@ PyObject* object_getattribute = nullptr;  // object.__getattribute__, as found t
 // The first `name` along the type's method resolution order, as a new reference; null when there
 // is none (no exception) or on error.
 PyObject* find_in_mro(PyTypeObject* type, PyObject* name) noexcept {
-    ref mro = ref::borrow(type->tp_mro);
+    ref mro = ref::steal(compat::type_mro(type));
     if (!mro || !PyTuple_Check(mro.get())) return nullptr;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
         PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
@@ -83,8 +85,8 @@ PyObject* find_in_mro(PyTypeObject* type, PyObject* name) noexcept {
             if (PyErr_Occurred()) return nullptr;
             continue;
         }
-        if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Py_NewRef(value);
-        if (PyErr_Occurred()) return nullptr;
+        PyObject* value;
+        if (compat::dict_get_ref(dict.get(), name, &value) != 0) return value;
     }
     return nullptr;
 }
@@ -116,16 +118,41 @@ PyObject* not_iterable(PyObject* self) {
 PyObject* body_getitem(function_object* fn, PyObject* const* args);
 constexpr vectorcallfunc getitem_entry = call_parameters<2, body_getitem>;
 
-void keep_not_iterable(PyTypeObject* type) noexcept {
-    if (CSDK_LIKELY(type->tp_iter != nullptr) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return;
+// Free-threaded, the slot is read and written as an atomic, and the repair itself is done under
+// the type's own lock, so two threads meeting the same subclass repair it once.
+inline getiterfunc iter_slot(PyTypeObject* type) noexcept {
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<getiterfunc>(type->tp_iter).load(std::memory_order_relaxed);
+#else
+    return type->tp_iter;
+#endif
+}
+
+void repair_iteration(PyTypeObject* type) noexcept {
+    if (iter_slot(type) != nullptr) return;
     ref getitem = ref::steal(find_in_mro(type, s.getitem));
     if (!getitem) {
         PyErr_Clear();
         return;
     }
     if (!Py_IS_TYPE(getitem.get(), function_type) || as_function(getitem.get())->vectorcall != getitem_entry) return;
+#ifdef Py_GIL_DISABLED
+    std::atomic_ref<getiterfunc>(type->tp_iter).store(not_iterable, std::memory_order_relaxed);
+#else
     type->tp_iter = not_iterable;
+#endif
     PyType_Modified(type);
+}
+
+void keep_not_iterable(PyTypeObject* type) noexcept {
+    if (CSDK_LIKELY(iter_slot(type) != nullptr) || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return;
+#ifdef Py_GIL_DISABLED
+    Py_BEGIN_CRITICAL_SECTION(type);
+    repair_iteration(type);
+    Py_END_CRITICAL_SECTION();
+#else
+    repair_iteration(type);
+#endif
 }
 
 // ---- reading `data` ----------------------------------------------------------------------------
@@ -140,12 +167,14 @@ inline PyObject** slot_at(PyObject* self, Py_ssize_t offset) noexcept {
 // added, and __getattr__ and __setattr__ are still the class's own.
 bool as_made(const record_class* rc) noexcept {
     PyTypeObject* type = rc->cls;
-    PyObject* mro = type->tp_mro;
+    ref held = ref::steal(compat::type_mro(type));
+    PyObject* mro = held.get();
     if (!mro || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 2 ||
         PyTuple_GET_ITEM(mro, 0) != reinterpret_cast<PyObject*>(type) ||
         PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type))
         return false;
-    // The namespace of a class has only exact str keys: these lookups run no Python code.
+    // The namespace of a class has only exact str keys: these lookups run no Python code. What they
+    // find is only compared with objects the record class holds: no reference is needed.
     PyObject* dict = type->tp_dict;
     bool same = PyDict_GetItemWithError(dict, s.data) == rc->member &&
                 PyDict_GetItemWithError(dict, s.getattr) == rc->getattr_fn &&
@@ -187,6 +216,19 @@ inline PyObject** direct_slot(function_object* fn, PyObject* self) noexcept {
 // An empty slot: the error the slot's descriptor gives, an AttributeError naming `data`.
 CSDK_COLD PyObject* empty_slot(PyObject* self) noexcept { return PyObject_GenericGetAttr(self, s.data); }
 
+// The slot's value as a new reference, or the empty slot's error. Free-threaded, another thread
+// can assign `rec.data` at any instant and free the value just read: there the interpreter's own
+// member access reads it (an atomic load, and a reference taken only if the slot still holds it).
+inline PyObject* load_slot(function_object* fn, PyObject* self, PyObject** slot) noexcept {
+#ifdef Py_GIL_DISABLED
+    (void)slot;
+    return PyMember_GetOne(reinterpret_cast<const char*>(self), fn->owner->member_def);
+#else
+    (void)fn;
+    return CSDK_LIKELY(*slot != nullptr) ? Py_NewRef(*slot) : empty_slot(self);
+#endif
+}
+
 // `self.data` the ordinary way, for a type other than the class or a changed class.
 CSDK_COLD PyObject* lookup_data(PyObject* self) noexcept {
     keep_not_iterable(Py_TYPE(self));
@@ -195,8 +237,7 @@ CSDK_COLD PyObject* lookup_data(PyObject* self) noexcept {
 
 // `self.data` as a new reference.
 inline PyObject* read_data(function_object* fn, PyObject* self) noexcept {
-    if (PyObject** slot = direct_slot(fn, self))
-        return CSDK_LIKELY(*slot != nullptr) ? Py_NewRef(*slot) : empty_slot(self);
+    if (PyObject** slot = direct_slot(fn, self)) return load_slot(fn, self, slot);
     return lookup_data(self);
 }
 
@@ -233,9 +274,16 @@ inline bool names_data(PyObject* item) noexcept {
 inline PyObject* get_from(PyObject* data, PyObject* key) noexcept {
     if (CSDK_LIKELY(PyDict_CheckExact(data))) {
         // dict.get on an exact dict is this lookup, absent keys reading as None.
+#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
+        PyObject* value;
+        int found = PyDict_GetItemRef(data, key, &value);
+        if (CSDK_LIKELY(found > 0)) return value;
+        return found < 0 ? nullptr : Py_NewRef(Py_None);
+#else
         PyObject* value = PyDict_GetItemWithError(data, key);
         if (CSDK_LIKELY(value != nullptr)) return Py_NewRef(value);
         return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None);
+#endif
     }
     PyObject* stack[] = {nullptr, data, key};
     return PyObject_VectorcallMethod(s.get, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -255,11 +303,19 @@ PyObject* call_on(PyObject* data, PyObject* name) noexcept {
     return PyObject_VectorcallMethod(name, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-// Fills the slot; None.
-inline PyObject* fill_slot(PyObject** slot, PyObject* value) noexcept {
+// Fills the slot; None. Free-threaded, through the interpreter's member access, which stores
+// under the instance's lock and lets readers that raced with it keep what they read.
+inline PyObject* fill_slot(function_object* fn, PyObject* self, PyObject** slot, PyObject* value) noexcept {
+#ifdef Py_GIL_DISABLED
+    (void)slot;
+    if (PyMember_SetOne(reinterpret_cast<char*>(self), fn->owner->member_def, value) < 0) return nullptr;
+#else
+    (void)fn;
+    (void)self;
     PyObject* old = *slot;
     *slot = Py_NewRef(value);
     Py_XDECREF(old);
+#endif
     Py_RETURN_NONE;
 }
 
@@ -270,7 +326,7 @@ PyObject* body_init(function_object* fn, PyObject* const* args) {
     PyObject* self = args[0];
     // As made, the assignment goes through the class's own __setattr__ to object.__setattr__ and
     // ends in the slot.
-    if (PyObject** slot = direct_slot(fn, self)) return fill_slot(slot, args[1]);
+    if (PyObject** slot = direct_slot(fn, self)) return fill_slot(fn, self, slot, args[1]);
     keep_not_iterable(Py_TYPE(self));  // every instance of a subclass passes here first
     if (PyObject_SetAttr(self, s.data, args[1]) < 0) return nullptr;
     Py_RETURN_NONE;
@@ -288,7 +344,7 @@ PyObject* body_getattr(function_object* fn, PyObject* const* args) {
     PyObject* self = args[0];
     ref data;
     if (PyObject** slot = direct_slot(fn, self)) {
-        data = ref::steal(CSDK_LIKELY(*slot != nullptr) ? Py_NewRef(*slot) : empty_slot(self));
+        data = ref::steal(load_slot(fn, self, slot));
     } else {
         data = ref::steal(names_data(args[1]) ? read_data_without_fallback(self) : lookup_data(self));
     }
@@ -343,7 +399,7 @@ PyObject* body_setattr(function_object* fn, PyObject* const* args) {
     }
     if (PyObject** slot = direct_slot(fn, self)) {
         // As made, super(<class>, self).__setattr__ is object.__setattr__, and "data" is the slot.
-        if (PyUnicode_CheckExact(item)) return fill_slot(slot, value);
+        if (PyUnicode_CheckExact(item)) return fill_slot(fn, self, slot, value);
         if (PyObject_GenericSetAttr(self, item, value) < 0) return nullptr;
         Py_RETURN_NONE;
     }
@@ -603,6 +659,7 @@ void settle(std::size_t position, record_class* rc, PyObject* cls) noexcept {
         const PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
         if (def->type == compat::member_object_ex && def->offset > 0) {
             rc->member = Py_NewRef(member);
+            rc->member_def = const_cast<PyMemberDef*>(def);
             rc->offset = def->offset;
         }
     }
