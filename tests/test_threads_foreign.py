@@ -114,3 +114,34 @@ def test_system_exit_in_a_handler(where, code, status, message):
     # ends at once without waiting for the thread that is exiting.
     assert done.stdout == "in handler\n" + ("atexit\n" if where == "main" else "")
     assert (done.returncode, done.stderr) == (status, message)
+
+
+# Once a sub-interpreter has existed, the interpreter's own lock check answers yes on every thread
+# (before 3.13); events from the SDK's threads must still take the lock.
+@pytest.mark.parametrize("where", ["native", "python"])
+def test_foreign_events_after_a_sub_interpreter(where):
+    done = run(PRELUDE + f"""
+    try:
+        import _interpreters as subs
+    except ImportError:
+        import _xxsubinterpreters as subs
+    subs.destroy(subs.create())
+    n = [0]
+    def handler(topic, payload): n[0] += 1
+    c_sdk.py_vqi_set_data_callback(handler)
+    if {where!r} == "native":
+        sdk.thread_events(4, 20000, "tick", b"x" * 32)
+        work = [str(i) * 3 for i in range(200000)]  # Python code on the main thread meanwhile
+        sdk.join_threads()
+    else:
+        import ctypes
+        lib = ctypes.CDLL(sdk.path)  # releases the lock around the call, as an SDK thread holds none
+        lib.standin_emit_event.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t, ctypes.c_int]
+        def emit():
+            for _ in range(20000): lib.standin_emit_event(b"tick", b"x", 1, 1)
+        ts = [threading.Thread(target=emit) for _ in range(4)]
+        for t in ts: t.start()
+        for t in ts: t.join(60)
+    print(n[0])
+    """, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "80000\n", "")
