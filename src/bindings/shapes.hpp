@@ -56,7 +56,7 @@ struct shape {
 // one has let the SDK lock go, which it does only inside an SDK call of its own (for a handler),
 // and that call is counted here.
 #if CSDK_SDK_LOCK
-inline CSDK_THREAD_LOCAL unsigned long sdk_calls = 0;
+inline constinit CSDK_THREAD_LOCAL unsigned long sdk_calls = 0;
 #else
 inline unsigned long sdk_calls = 0;
 #endif

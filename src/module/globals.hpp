@@ -57,9 +57,12 @@ public:
         if (CSDK_LIKELY(value_ != nullptr && stamp_ == now)) return value_;
         return refresh(now);
     }
+#endif
     PyObject* name() const noexcept { return name_; }
     int init() noexcept;  // interns the name (exec step)
     void forget() noexcept { value_ = nullptr; }  // the next get() looks the name up
+
+#if CSDK_GLOBAL_CACHE
 
     // Whether the value (as of the last get()) is an exact int that fits a C long, and that
     // number: comparing a status with an exact int by Python equality is comparing numbers.

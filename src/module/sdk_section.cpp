@@ -5,8 +5,6 @@
 
 namespace csdk::sdk {
 
-CSDK_THREAD_LOCAL int depth = 0;
-
 #if CSDK_SDK_LOCK
 PyMutex lock = {};
 bool unlocked = false;

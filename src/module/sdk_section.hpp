@@ -32,7 +32,8 @@
 namespace csdk::sdk {
 
 // How many SDK calls made through the module this thread is inside (0 while a handler runs).
-extern CSDK_THREAD_LOCAL int depth;
+// Constant-initialized, so no TLS init wrapper is called on access.
+inline constinit CSDK_THREAD_LOCAL int depth = 0;
 
 #ifdef Py_GIL_DISABLED
 #  define CSDK_SDK_LOCK 1
