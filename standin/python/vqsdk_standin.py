@@ -16,6 +16,12 @@ Scripts are sticky until reset() or unscript(); once=True scripts answer exactly
 ahead of the sticky one. Unscripted functions answer with the defaults described in
 standin/standin_control.h (status: default_status; queries: b"<name>|<request>").
 
+A strategy script switches the seeded market on with one call, which does the right thing live,
+behind the session recorder and during a replay:
+
+    from vqsdk_standin import enable_market
+    enable_market(seed=7)
+
 The library is loaded with ctypes.PyDLL: the GIL stays held during control calls, so events
 emitted from here reach the registered callback on this thread with the GIL held.
 """
@@ -29,7 +35,7 @@ import struct
 from dataclasses import dataclass
 from typing import NamedTuple
 
-__all__ = ["StandIn", "Call", "Out", "OUT", "PTR", "UNREAD", "EVENT_CALLBACK", "library_path"]
+__all__ = ["StandIn", "Call", "Out", "OUT", "PTR", "UNREAD", "EVENT_CALLBACK", "library_path", "enable_market"]
 
 LIBRARY_NAME = "libvqsdk.so"
 
@@ -388,3 +394,50 @@ class StandIn:
     def _check_name(self, name: str) -> None:
         if name not in self.names:
             raise KeyError(f"no SDK function {name!r}")
+
+
+# ---- the seeded market, for strategy scripts ----------------------------------------------------
+
+RECORDER_FILE = "libsession-recorder.so"  # the session recorder (c_sdk_tools), soname libvqsdk.so
+
+
+def _recorder_loaded() -> bool:
+    """Whether the libvqsdk.so that c_sdk loaded is the session recorder (record or replay)."""
+    import c_sdk  # noqa: F401  (loading it maps the SDK library)
+
+    suffix = os.fsencode("/" + RECORDER_FILE)
+    try:
+        with open("/proc/self/maps", "rb") as maps:
+            return any(line.rstrip(b"\n").endswith(suffix) for line in maps)
+    except OSError:
+        return False
+
+
+def enable_market(seed: int = 7, *, tick_interval: int | None = None, length: int | None = None) -> StandIn | None:
+    """Switches the stand-in's seeded market on for a strategy script, answering with the platform
+    package's success status (vq.constant.CSDK_OPERATE_SUCCESS); returns the StandIn it drives.
+
+    - Live (c_sdk runs on the stand-in): the market of the libvqsdk.so c_sdk loaded.
+    - Behind the session recorder (`record`): the market of the library the recorder forwards to
+      (VQSDK_RECORD_LIBRARY), so the recording holds the market's answers.
+    - In a replay (`replay`): nothing to switch on, the recording answers every call; returns None.
+
+    seed picks the prices (the same seed, the same session); tick_interval (ms between ticks) and
+    length (cap on a session's length in ms, 0: none) as for StandIn.market_enable. Raises
+    RuntimeError when c_sdk runs on a library that is not the stand-in (a vendor's SDK has no
+    seeded market), or on the recorder when it is neither recording nor replaying."""
+    import vq.constant
+
+    if _recorder_loaded():
+        if os.environ.get("VQSDK_REPLAY_FILE"):
+            return None
+        library = os.environ.get("VQSDK_RECORD_LIBRARY")
+        if not library:
+            raise RuntimeError("c_sdk runs on the session recorder, which neither records (VQSDK_RECORD_LIBRARY "
+                               "is not set) nor replays (VQSDK_REPLAY_FILE is not set)")
+        sdk = StandIn(library)
+    else:
+        sdk = StandIn()
+    sdk.default_status = vq.constant.CSDK_OPERATE_SUCCESS
+    sdk.market_enable(seed, tick_interval=tick_interval, length=length)
+    return sdk
