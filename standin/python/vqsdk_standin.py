@@ -16,12 +16,6 @@ Scripts are sticky until reset() or unscript(); once=True scripts answer exactly
 ahead of the sticky one. Unscripted functions answer with the defaults described in
 standin/standin_control.h (status: default_status; queries: b"<name>|<request>").
 
-A strategy script switches the seeded market on with one call, which does the right thing live,
-behind the session recorder and during a replay:
-
-    from vqsdk_standin import enable_market
-    enable_market(seed=7)
-
 The library is loaded with ctypes.PyDLL: the GIL stays held during control calls, so events
 emitted from here reach the registered callback on this thread with the GIL held.
 """
@@ -35,7 +29,7 @@ import struct
 from dataclasses import dataclass
 from typing import NamedTuple
 
-__all__ = ["StandIn", "Call", "Out", "OUT", "PTR", "UNREAD", "EVENT_CALLBACK", "library_path", "enable_market"]
+__all__ = ["StandIn", "Call", "Out", "OUT", "PTR", "UNREAD", "EVENT_CALLBACK", "library_path"]
 
 LIBRARY_NAME = "libvqsdk.so"
 
