@@ -15,10 +15,13 @@ from conftest import STANDIN_PY
 from vqsdk_standin import library_path
 
 
-def info(*args, **env):
+def python(*args, **env):
     environ = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY]), **env)
-    return subprocess.run([sys.executable, "-m", "c_sdk_tools.info", *args], capture_output=True, text=True,
-                          env=environ, timeout=120)
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, env=environ, timeout=120)
+
+
+def info(*args, **env):
+    return python("-m", "c_sdk_tools.info", *args, **env)
 
 
 @pytest.mark.parametrize("args, status, out, err", [
@@ -41,7 +44,7 @@ def stand_in_at_a_non_utf8_path(tmp_path_factory):
     return str(directory)
 
 
-@pytest.mark.parametrize("output", ["json", "ascii text"])
+@pytest.mark.parametrize("output", ["json", "ascii text", "stand-in control"])
 def test_stand_in_at_a_non_utf8_path_is_found_and_reported(stand_in_at_a_non_utf8_path, output):
     directory = stand_in_at_a_non_utf8_path
     if output == "json":
@@ -49,6 +52,11 @@ def test_stand_in_at_a_non_utf8_path_is_found_and_reported(stand_in_at_a_non_utf
         assert (done.returncode, done.stderr) == (0, "")
         [sdk] = json.loads(done.stdout)["sdk"]
         assert (sdk["path"], sdk["standin"]) == (os.path.join(directory, "libvqsdk.so"), True)
+    elif output == "stand-in control":  # vqsdk_standin.library_path(), which StandIn() and enable_market use
+        done = python("-c", "import os, vqsdk_standin; print(os.fsencode(vqsdk_standin.library_path()))",
+                      LD_LIBRARY_PATH=directory)
+        assert (done.returncode, done.stderr) == (0, "")
+        assert done.stdout.strip() == repr(os.fsencode(os.path.join(directory, "libvqsdk.so")))
     else:
         done = info(LD_LIBRARY_PATH=directory, PYTHONIOENCODING="ascii")
         assert (done.returncode, done.stderr) == (0, "")

@@ -89,11 +89,11 @@ def library_path() -> str:
     """Path of the libvqsdk.so that the c_sdk extension loaded."""
     import c_sdk  # noqa: F401  (loading it maps the SDK library)
 
-    with open("/proc/self/maps") as maps:
+    with open("/proc/self/maps", "rb") as maps:  # paths as the system has them, UTF-8 or not
         for line in maps:
             fields = line.split(maxsplit=5)
-            if len(fields) == 6 and os.path.basename(fields[5].rstrip("\n")) == LIBRARY_NAME:
-                return fields[5].rstrip("\n")
+            if len(fields) == 6 and os.path.basename(fields[5].rstrip(b"\n")) == os.fsencode(LIBRARY_NAME):
+                return os.fsdecode(fields[5].rstrip(b"\n"))
     beside = os.path.join(os.path.dirname(os.path.abspath(c_sdk.__file__)), LIBRARY_NAME)
     if os.path.exists(beside):
         return beside
