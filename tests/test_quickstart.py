@@ -56,3 +56,12 @@ def test_the_example_prints_what_the_page_shows(recorded, how):
         done = run(*RECORDER, "replay", recorded[0], "--", sys.executable, EXAMPLE)
     assert (done.returncode, done.stderr) == (0, "")
     assert [done.stdout] == fenced("text")
+
+
+def test_the_demo_says_it_replays_rather_than_naming_a_seed(tmp_path):
+    demo, path = ROOT / "examples" / "ma_cross.py", tmp_path / "demo.vqrec"
+    live = run(*RECORDER, "record", "--sdk", library_path(), "-o", path, "--", sys.executable, demo, "--seed", "7")
+    replayed = run(*RECORDER, "replay", path, "--", sys.executable, demo, "--seed", "8")
+    assert live.returncode == replayed.returncode == 0, live.stderr + replayed.stderr
+    assert live.stdout.splitlines()[1] == "the SDK is the project's stand-in, its market seeded with 7"
+    assert replayed.stdout.splitlines()[1] == f"the SDK is a recorded session, replayed from {path} (--seed is not used)"
