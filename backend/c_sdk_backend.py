@@ -39,7 +39,7 @@ def build_editable(wheel_directory, config_settings=None, metadata_directory=Non
 
 
 def labelled(version: str) -> str:
-    """The version with the stand-in label added to its local part."""
+    """The version with the stand-in label added to its local label."""
     return f"{version}.{LABEL}" if "+" in version else f"{version}+{LABEL}"
 
 
@@ -71,8 +71,22 @@ def label_wheel(directory: str, filename: str) -> str:
         entries = [(info, z.read(info)) for info in z.infolist()]
     new_filename = f"{name}-{new_version}{rest}"
     new_path = os.path.join(directory, new_filename)
+    try:
+        _write_labelled(new_path + ".tmp", entries, old_info, new_info, version, new_version)
+    except BaseException:
+        if os.path.exists(new_path + ".tmp"):
+            os.remove(new_path + ".tmp")
+        raise
+    os.replace(new_path + ".tmp", new_path)
+    os.remove(path)
+    return new_filename
+
+
+def _write_labelled(path, entries, old_info, new_info, version, new_version):
+    """Writes the wheel's entries to `path` with the dist-info directory renamed, the METADATA's
+    version labelled, and the RECORD made again from what was written."""
     record: list[tuple[str, str, object]] = []
-    with zipfile.ZipFile(new_path + ".part", "w", zipfile.ZIP_DEFLATED) as out:
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as out:
         for info, data in entries:
             arcname = info.filename
             if arcname.startswith(old_info):
@@ -80,21 +94,18 @@ def label_wheel(directory: str, filename: str) -> str:
             if arcname == new_info + "RECORD":
                 continue  # written last, from what was written
             if arcname == new_info + "METADATA":
-                text = data.decode("utf-8")
-                text, n = re.subn(rf"(?m)^Version: {re.escape(version)}$", f"Version: {new_version}", text, count=1)
+                metadata, n = re.subn(rf"(?m)^Version: {re.escape(version)}$", f"Version: {new_version}",
+                                      data.decode("utf-8"), count=1)
                 if n != 1:
                     raise RuntimeError(f"c_sdk_backend: no 'Version: {version}' line in the wheel's METADATA")
-                data = text.encode("utf-8")
+                data = metadata.encode("utf-8")
             copy = zipfile.ZipInfo(arcname, info.date_time)
             copy.external_attr, copy.compress_type = info.external_attr, info.compress_type
             out.writestr(copy, data)
             record.append((arcname, _hash(data), len(data)))
         record.append((new_info + "RECORD", "", ""))
-        text = io.StringIO()
-        csv.writer(text, lineterminator="\n").writerows(record)
-        info = zipfile.ZipInfo(new_info + "RECORD", entries[-1][0].date_time)
-        info.external_attr = 0o644 << 16
-        out.writestr(info, text.getvalue(), zipfile.ZIP_DEFLATED)
-    os.replace(new_path + ".part", new_path)
-    os.remove(path)
-    return new_filename
+        listing = io.StringIO()
+        csv.writer(listing, lineterminator="\n").writerows(record)
+        record_info = zipfile.ZipInfo(new_info + "RECORD", entries[-1][0].date_time)
+        record_info.external_attr = 0o644 << 16
+        out.writestr(record_info, listing.getvalue(), zipfile.ZIP_DEFLATED)
