@@ -20,6 +20,7 @@ import time
 from collections import Counter, deque
 
 import c_sdk
+from vqsdk_standin import enable_market
 
 SYMBOLS = ("SIM.ALPHA", "SIM.BETA", "SIM.GAMMA")
 START, END = "2026-01-05 09:30:00", "2026-01-05 15:00:00"
@@ -196,20 +197,6 @@ class Progress:
             print("\r" + self.text(s), flush=True)
 
 
-def use_standin_market(seed: int) -> None:
-    """Switches on the market of the SDK stand-in that c_sdk was loaded with, answering with the
-    success status the package expects."""
-    import vq.constant
-    from vqsdk_standin import StandIn
-
-    if os.environ.get("VQSDK_REPLAY_FILE"):
-        return  # a replayed session answers from its recording (c_sdk_tools.recording)
-    # Behind the session recorder, the stand-in is the library it forwards to.
-    standin = StandIn(os.environ.get("VQSDK_RECORD_LIBRARY") or None)
-    standin.default_status = vq.constant.CSDK_OPERATE_SUCCESS
-    standin.market_enable(seed)
-
-
 def summary(s: Strategy, seconds: float, seed: int) -> dict:
     cash = s.query(c_sdk.py_vqi_get_cash, "vqi_get_cash_pb") or {}
     positions = s.query(c_sdk.py_vqi_get_positions, "vqi_get_positions_pb") or []
@@ -265,12 +252,16 @@ def main(argv: list[str] | None = None) -> int:
 
     logging.basicConfig(level=logging.INFO, stream=sys.stderr, format="%(name)s: %(message)s")
     logging.getLogger("vqsdk").setLevel(logging.DEBUG)  # c_sdk reports SDK failures at debug level
-    use_standin_market(args.seed)
+    # The stand-in's market: live, behind the session recorder, or (None) a replayed recording.
+    standin = enable_market(args.seed)
 
     strategy = Strategy(Progress(enabled=not args.json))
     if not args.json:
         print(f"c_sdk demo: moving-average cross ({FAST}/{SLOW} one-minute bars) on {', '.join(SYMBOLS)}")
-        print(f"the SDK is the project's stand-in, its market seeded with {args.seed}")
+        if standin is None:
+            print(f"the SDK is a recorded session, replayed from {os.environ['VQSDK_REPLAY_FILE']} (--seed is not used)")
+        else:
+            print(f"the SDK is the project's stand-in, its market seeded with {args.seed}")
     if not strategy.start():
         return 1
     began = time.perf_counter()

@@ -39,6 +39,7 @@
 //   vqi_get_cash_pb      {"account_id","nav","available","market_value","commission","pnl"}
 //   vqi_get_positions_pb [{"symbol","side","volume","vwap","price","market_value","fpnl"}]
 // A request or argument the market cannot read is answered with kBadRequest.
+// docs/market.md gives the same as tables for users; tests/test_market_doc.py holds it to this code.
 #include <algorithm>
 #include <charconv>
 #include <chrono>

@@ -196,6 +196,13 @@ def test_wheel_bundles_only_what_the_build_asked_for(wheels, installed, name):
     assert paths == ([runpath] if runpath else [])
 
 
+def test_only_the_stand_in_wheel_carries_the_local_label(wheels):
+    names = {name: wheel.name for name, wheel in wheels.items()}
+    base = names["plain"].split("-")[1]
+    assert "+" not in base and names["standin"] == names["plain"].replace(f"-{base}-", f"-{base}+standin-")
+    assert {names[n] for n in ("plain", "vendor", "vendor_bundled")} == {names["plain"]}
+
+
 def test_wheel_carries_the_stub(wheels):
     stub = (ROOT / "stubs" / "c_sdk.pyi").read_bytes()
     with zipfile.ZipFile(wheels["standin"]) as z:

@@ -97,6 +97,8 @@ def test_record_class_members(name):
 
     stub_properties, stub_methods, stub_attributes = {}, set(), set()
     for node in CLASSES[name].body:
+        if isinstance(node, ast.Expr):  # the docstring
+            continue
         if isinstance(node, ast.AnnAssign):
             stub_attributes.add(node.target.id)
             continue
@@ -111,6 +113,19 @@ def test_record_class_members(name):
     assert stub_properties == properties  # Tick and Bar fields writable, QuoteItem's read-only
     assert stub_methods == methods
     assert stub_attributes == {"data"} == set(getattr(c_sdk, name).__slots__)
+
+
+def test_every_function_and_class_says_what_it_does_and_names_its_parameters():
+    undocumented = []
+    for node in ast.walk(TREE):
+        setter = isinstance(node, ast.FunctionDef) and any(ast.unparse(d).endswith(".setter") for d in node.decorator_list)
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)) and not setter:
+            doc = ast.get_docstring(node) or ""
+            params = [a.arg for a in node.args.posonlyargs + node.args.args if a.arg != "self"] \
+                if isinstance(node, ast.FunctionDef) else []
+            if not doc.strip() or any(not re.search(rf"(^|\n){p}: ", doc) for p in params if not node.name.startswith("__")):
+                undocumented.append(node.name)
+    assert undocumented == []
 
 
 # What mypy makes of the stub: the lines that must be refused, and the result types it infers.

@@ -1,12 +1,14 @@
 """Which c_sdk, which SDK library, which platform package: a report for support.
 
-    python -m c_sdk_tools.info [--json]
-    c-sdk-info [--json]
+    c-sdk-info [--json]                   (or python -m c_sdk_tools.info)
+    c-sdk-info --version | --help
 
 Prints the interpreter, the c_sdk module's file and how it was built, whether it imports (and the
 loader's message when it does not), the libvqsdk.so the process actually loaded (its resolved
 path) and whether that library is the project's stand-in, and where the platform package `vq`
-comes from. Whatever it cannot find, it reports: it never raises, and its exit status is 0.
+comes from. Whatever it cannot find, it reports: it never raises, and its exit status is 0 (2
+for an option it does not know). Paths are reported as the system has them, also where they are
+not UTF-8; text the output cannot encode is escaped (\\xNN for a byte of a path, \\uNNNN else).
 
 It only imports c_sdk, and adds nothing to the module's namespace. The stand-in is told apart by
 its exported marker symbol, looked up in the already loaded library: no SDK function is called.
@@ -14,6 +16,7 @@ its exported marker symbol, looked up in the already loaded library: no SDK func
 
 from __future__ import annotations
 
+import argparse
 import ctypes
 import importlib.util
 import json
@@ -70,10 +73,18 @@ def _import_c_sdk() -> tuple[object | None, str | None]:
 
 
 def _mapped_from_proc() -> list[str] | None:
+    """The files named libvqsdk.so mapped into this process. /proc/self/maps holds the paths as
+    bytes; they are compared as bytes and decoded as the file system does (undecodable bytes
+    survive as surrogate escapes), so a path that is not UTF-8 is found and opened as it is."""
+    suffix = os.fsencode("/" + LIBRARY)
     try:
-        with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
-            return sorted({line.split(maxsplit=5)[5].strip() for line in maps
-                           if line.rstrip().endswith("/" + LIBRARY) and len(line.split(maxsplit=5)) == 6})
+        with open("/proc/self/maps", "rb") as maps:
+            found = set()
+            for line in maps:
+                fields = line.split(maxsplit=5)
+                if len(fields) == 6 and fields[5].rstrip(b"\n").endswith(suffix):
+                    found.add(os.fsdecode(fields[5].rstrip(b"\n")))
+            return sorted(found)
     except OSError:
         return None
 
@@ -91,8 +102,8 @@ def _mapped_from_loader() -> list[str]:
 
     def visit(info, size, data):
         name = info.contents.name
-        if name and os.path.basename(name.decode(errors="replace")) == LIBRARY:
-            found.add(name.decode(errors="replace"))
+        if name and os.path.basename(name) == os.fsencode(LIBRARY):
+            found.add(os.fsdecode(name))
         return 0
 
     libc = ctypes.CDLL(None)
@@ -203,17 +214,71 @@ def _text(report: dict) -> str:
     return "\n".join(lines)
 
 
+def _version() -> str:
+    """The version of the installed distribution (a stand-in build's has the label +standin)."""
+    try:
+        from importlib.metadata import version
+
+        return version("c_sdk")
+    except Exception:
+        build = _build_info(_module_file())
+        return build.get("version", "unknown") if isinstance(build, dict) else "unknown"
+
+
+def _escaped(text: str, encoding: str) -> str:
+    """`text` as `encoding` can write it: a byte of a path that is not valid in the file system's
+    encoding (a surrogate escape) as \\xNN, any other character the encoding lacks as \\uNNNN."""
+    try:
+        text.encode(encoding)
+        return text
+    except (UnicodeEncodeError, LookupError):
+        pass
+    out = []
+    for ch in text:
+        if "\udc80" <= ch <= "\udcff":
+            out.append(f"\\x{ord(ch) - 0xDC00:02x}")
+            continue
+        try:
+            ch.encode(encoding)
+            out.append(ch)
+        except (UnicodeEncodeError, LookupError):
+            out.append(ch.encode("ascii", "backslashreplace").decode("ascii"))
+    return "".join(out)
+
+
+def _write(text: str) -> None:
+    stream = sys.stdout
+    if stream is None:
+        return
+    try:
+        stream.write(_escaped(text, getattr(stream, "encoding", None) or "utf-8") + "\n")
+        stream.flush()
+    except (OSError, ValueError, UnicodeError):
+        pass  # a closed or broken output: nothing left to report to
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="c-sdk-info",
+        description="Report which c_sdk module, which libvqsdk.so and which vq package this interpreter "
+                    "uses, and whether the SDK library is the project's stand-in.",
+        epilog="It never raises: whatever it cannot find, it reports. Exit status 0; 2 for an unknown option.")
+    parser.add_argument("--json", action="store_true", help="print the report as JSON")
+    parser.add_argument("--version", action="store_true", help="print the installed c_sdk version and exit")
+    return parser
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = sys.argv[1:] if argv is None else argv
+    args = _parser().parse_args(argv)  # --help and an unknown option exit here (0 and 2)
+    if args.version:
+        _write(f"c-sdk-info (c_sdk {_version()})")
+        return 0
     try:
         report = collect()
-        out = json.dumps(report, indent=2, default=str) if "--json" in args else _text(report)
+        out = json.dumps(report, indent=2, default=str) if args.json else _text(report)
     except Exception as e:  # a bug here must still leave a report
         out = f"c_sdk_tools.info: could not complete the report: {_error(e)}"
-    try:
-        print(out, flush=True)
-    except OSError:
-        pass
+    _write(out)
     return 0
 
 

@@ -89,11 +89,11 @@ def library_path() -> str:
     """Path of the libvqsdk.so that the c_sdk extension loaded."""
     import c_sdk  # noqa: F401  (loading it maps the SDK library)
 
-    with open("/proc/self/maps") as maps:
+    with open("/proc/self/maps", "rb") as maps:  # paths as the system has them, UTF-8 or not
         for line in maps:
             fields = line.split(maxsplit=5)
-            if len(fields) == 6 and os.path.basename(fields[5].rstrip("\n")) == LIBRARY_NAME:
-                return fields[5].rstrip("\n")
+            if len(fields) == 6 and os.path.basename(fields[5].rstrip(b"\n")) == os.fsencode(LIBRARY_NAME):
+                return os.fsdecode(fields[5].rstrip(b"\n"))
     beside = os.path.join(os.path.dirname(os.path.abspath(c_sdk.__file__)), LIBRARY_NAME)
     if os.path.exists(beside):
         return beside
@@ -388,3 +388,50 @@ class StandIn:
     def _check_name(self, name: str) -> None:
         if name not in self.names:
             raise KeyError(f"no SDK function {name!r}")
+
+
+# ---- the seeded market, for strategy scripts ----------------------------------------------------
+
+RECORDER_FILE = "libsession-recorder.so"  # the session recorder (c_sdk_tools), soname libvqsdk.so
+
+
+def _recorder_loaded() -> bool:
+    """Whether the libvqsdk.so that c_sdk loaded is the session recorder (record or replay)."""
+    import c_sdk  # noqa: F401  (loading it maps the SDK library)
+
+    suffix = os.fsencode("/" + RECORDER_FILE)
+    try:
+        with open("/proc/self/maps", "rb") as maps:
+            return any(line.rstrip(b"\n").endswith(suffix) for line in maps)
+    except OSError:
+        return False
+
+
+def enable_market(seed: int = 7, *, tick_interval: int | None = None, length: int | None = None) -> StandIn | None:
+    """Switches the stand-in's seeded market on for a strategy script, answering with the platform
+    package's success status (vq.constant.CSDK_OPERATE_SUCCESS); returns the StandIn it drives.
+
+    - Live (c_sdk runs on the stand-in): the market of the libvqsdk.so c_sdk loaded.
+    - Behind the session recorder (`record`): the market of the library the recorder forwards to
+      (VQSDK_RECORD_LIBRARY), so the recording holds the market's answers.
+    - In a replay (`replay`): nothing to switch on, the recording answers every call; returns None.
+
+    seed picks the prices (the same seed, the same session); tick_interval (ms between ticks) and
+    length (cap on a session's length in ms, 0: none) as for StandIn.market_enable. Raises
+    RuntimeError when c_sdk runs on a library that is not the stand-in (a vendor's SDK has no
+    seeded market), or on the recorder when it is neither recording nor replaying."""
+    import vq.constant
+
+    if _recorder_loaded():
+        if os.environ.get("VQSDK_REPLAY_FILE"):
+            return None
+        library = os.environ.get("VQSDK_RECORD_LIBRARY")
+        if not library:
+            raise RuntimeError("c_sdk runs on the session recorder, which neither records (VQSDK_RECORD_LIBRARY "
+                               "is not set) nor replays (VQSDK_REPLAY_FILE is not set)")
+        sdk = StandIn(library)
+    else:
+        sdk = StandIn()
+    sdk.default_status = vq.constant.CSDK_OPERATE_SUCCESS
+    sdk.market_enable(seed, tick_interval=tick_interval, length=length)
+    return sdk

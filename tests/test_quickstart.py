@@ -1,0 +1,67 @@
+"""docs/quickstart.md against what it describes: its strategy is examples/quickstart.py, and the
+output it shows is what that script prints live, behind the session recorder and replayed."""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import c_sdk
+from c_sdk_tools import recording
+from conftest import STANDIN_PY
+from vqsdk_standin import library_path
+
+ROOT = Path(__file__).resolve().parents[1]
+EXAMPLE = ROOT / "examples" / "quickstart.py"
+PAGE = (ROOT / "docs" / "quickstart.md").read_text()
+# The recorder's console script where it is installed, else the module behind it.
+SCRIPT = Path(sys.executable).parent / "c-sdk-record"
+RECORDER = [str(SCRIPT)] if SCRIPT.exists() else [sys.executable, "-m", "c_sdk_tools.recording"]
+BUILT = Path(c_sdk.__file__).parent / "recorder" / "lib"  # a build tree's recorder (the sanitizer build)
+
+
+def run(*command):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY]),
+               VQSDK_RECORDER_DIR=str(BUILT) if (BUILT / "libvqsdk.so").exists() else recording.library_dir())
+    env.pop("VQ_CSDK_OPERATE_SUCCESS", None)
+    return subprocess.run([str(c) for c in command], capture_output=True, text=True, env=env, timeout=120)
+
+
+def fenced(kind):
+    return re.findall(rf"^```{kind}\n(.*?)^```$", PAGE, re.S | re.M)
+
+
+def test_the_page_shows_the_example_as_it_is():
+    source = EXAMPLE.read_text()
+    code = source[source.index('"""', 3) + 3:].lstrip("\n")  # after the module docstring
+    assert fenced("python") == [code]
+
+
+@pytest.fixture(scope="module")
+def recorded(tmp_path_factory):
+    path = tmp_path_factory.mktemp("quickstart") / "quickstart.vqrec"
+    return path, run(*RECORDER, "record", "--sdk", library_path(), "-o", path, "--", sys.executable, EXAMPLE)
+
+
+@pytest.mark.parametrize("how", ["live", "recorded", "replayed"])
+def test_the_example_prints_what_the_page_shows(recorded, how):
+    if how == "live":
+        done = run(sys.executable, EXAMPLE)
+    elif how == "recorded":
+        done = recorded[1]
+    else:
+        done = run(*RECORDER, "replay", recorded[0], "--", sys.executable, EXAMPLE)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert [done.stdout] == fenced("text")
+
+
+def test_the_demo_says_it_replays_rather_than_naming_a_seed(tmp_path):
+    demo, path = ROOT / "examples" / "ma_cross.py", tmp_path / "demo.vqrec"
+    live = run(*RECORDER, "record", "--sdk", library_path(), "-o", path, "--", sys.executable, demo, "--seed", "7")
+    replayed = run(*RECORDER, "replay", path, "--", sys.executable, demo, "--seed", "8")
+    assert live.returncode == replayed.returncode == 0, live.stderr + replayed.stderr
+    assert live.stdout.splitlines()[1] == "the SDK is the project's stand-in, its market seeded with 7"
+    assert replayed.stdout.splitlines()[1] == f"the SDK is a recorded session, replayed from {path} (--seed is not used)"
