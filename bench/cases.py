@@ -94,6 +94,7 @@ class Case:
     kwnames: tuple = ()  # the last len(kwnames) args are passed by these keywords
     attr: str = ""  # "stmt": the statement
     setup: Callable | None = None  # events: registers the peer's callback with the given handler
+    trigger: Callable | None = None  # events: the peer's binding of an SDK function they arrive inside
     expect: Any = None  # the result every peer must give (None: not checked)
 
     @property
@@ -201,11 +202,13 @@ def build(env: Env) -> list[Case]:
 
     # one event: `setup` registers the peer's callback for a handler
     ev = dict(expect=(TOPIC, PAYLOAD))
+    # and `trigger` is its binding of the SDK call they arrive inside (None: called from C)
     add("event", "floor", "event", kit.install_floor, setup=lambda h: kit.install_floor(h, TOPIC, PAYLOAD), **ev)
-    add("event", "c_sdk", "event", c.py_vqi_set_data_callback, setup=c.py_vqi_set_data_callback, **ev)
+    add("event", "c_sdk", "event", c.py_vqi_set_data_callback, setup=c.py_vqi_set_data_callback,
+        trigger=c.py_vqi_get_ext_errormsg, **ev)
     for p in BINDINGS:
         f = fn(p, "set_callback")
-        add("event", p, "event", f, setup=f, **ev)
+        add("event", p, "event", f, setup=f, trigger=fn(p, "get_ext_errormsg"), **ev)
 
     # decorated query with a str request
     d_expect = (ok, ORDERS_PREFIX + ORDERS_REQ.encode())

@@ -52,7 +52,8 @@ def make_runner(case: Case | None, kit, event: bool = False):
     """run(n): n operations of the case (or of the empty loop / empty event loop)."""
     if event or (case is not None and case.kind == "event"):
         install = (lambda: case.setup(handler)) if case is not None else kit.install_noop
-        emit = kit.emit
+        trigger = case.trigger if case is not None else None
+        emit = lambda n, topic, payload: kit.emit_inside(n, topic, payload, trigger)  # noqa: E731
 
         def run(n):
             install()
@@ -96,7 +97,7 @@ def check(cases, kit) -> list[str]:
             if c.kind == "event":
                 got = []
                 c.setup(lambda t, p: got.append((t, p)))
-                kit.emit(1, _TOPIC_B, PAYLOAD)
+                kit.emit_inside(1, _TOPIC_B, PAYLOAD, c.trigger)
                 c.setup(handler)
                 result = got[0] if len(got) == 1 else got
             elif c.kind == "stmt":

@@ -93,6 +93,43 @@ static PyObject *emit(PyObject *self, PyObject *const *args, Py_ssize_t n)
     Py_RETURN_NONE;
 }
 
+/* emit_inside(n, topic: bytes, payload: bytes, sdk_call): the stand-in delivers n events, one at a
+ * time, to whatever callback is registered, from inside one SDK call: sdk_call() (the peer's own
+ * binding of an SDK function), or with None an SDK function called from here. That is where an SDK
+ * delivers its events (inside vqi_run, vqi_poll, ...), on the thread that called it. */
+static PyObject *emit_inside(PyObject *self, PyObject *const *args, Py_ssize_t n)
+{
+    if (n != 4 || !PyBytes_Check(args[1]) || !PyBytes_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "emit_inside(n, topic: bytes, payload: bytes, sdk_call)");
+        return NULL;
+    }
+    Py_ssize_t count = PyLong_AsSsize_t(args[0]);
+    if (count == -1 && PyErr_Occurred()) return NULL;
+    if (!standin_callback_registered()) {
+        PyErr_SetString(PyExc_RuntimeError, "no event callback registered");
+        return NULL;
+    }
+    const char *topic = PyBytes_AS_STRING(args[1]);
+    const char *data = PyBytes_AS_STRING(args[2]);
+    size_t size = (size_t)PyBytes_GET_SIZE(args[2]);
+    for (Py_ssize_t i = 0; i < count; ++i) standin_queue_event(topic, data, size, (int)size);
+    standin_set_deliver_on_call(1);
+    PyObject *r = NULL;
+    if (args[3] == Py_None) {
+        (void)vqi_get_ext_errormsg();
+        if (!PyErr_Occurred()) r = Py_NewRef(Py_None);
+    } else {
+        r = PyObject_CallNoArgs(args[3]);
+    }
+    standin_set_deliver_on_call(0);
+    if (r && PyErr_Occurred()) Py_CLEAR(r);
+    if (r) {
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    }
+    return NULL;
+}
+
 /* ---- callgrind ------------------------------------------------------------------------------- */
 
 static PyObject *on_valgrind(PyObject *self, PyObject *unused)
@@ -137,6 +174,7 @@ static PyMethodDef methods[] = {
     {"install_noop", install_noop, METH_NOARGS, NULL},
     {"install_floor", FAST(install_floor), NULL},
     {"emit", FAST(emit), NULL},
+    {"emit_inside", FAST(emit_inside), NULL},
     {"on_valgrind", on_valgrind, METH_NOARGS, NULL},
     {"cg_instrument", cg_instrument, METH_NOARGS, NULL},
     {"cg_begin", cg_begin, METH_NOARGS, NULL},

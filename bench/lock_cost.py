@@ -1,0 +1,88 @@
+"""Instructions per call of c_sdk's main shapes on whatever interpreter runs this, and what the SDK
+lock costs on a free-threaded one (docs/performance.md).
+
+    PYTHONPATH=standin/python <python> bench/lock_cost.py [--calls 20000]
+
+Each shape is counted by callgrind in a child process twice, with N and 2N calls in a Python loop;
+the difference over N is the cost of one call, loop included, and the same for an empty loop is
+subtracted. On a free-threaded interpreter every shape is counted again with the SDK lock switched
+off (CSDK_SDK_THREADSAFE=1): the difference is what the uncontended lock costs. Instruction counts
+do not depend on the machine's load.
+"""
+
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+SETUP = """
+import sys, c_sdk
+from itertools import repeat
+from vqsdk_standin import StandIn
+sdk = StandIn()
+sdk.reset(callback=True)
+req = b"q" * 64
+q, c, t = c_sdk.py_vqi_get_orders, c_sdk.py_vqi_cancel_order, c_sdk.vqi_get_c_version
+rec = c_sdk.TickLikeDict2({"price": 1.0})
+def handler(topic, payload): pass
+c_sdk.py_vqi_set_data_callback(handler)
+"""
+
+SHAPES = {
+    "empty loop": "for _ in repeat(None, n): pass",
+    "query call, 64-byte request": "for _ in repeat(None, n): q(req)",
+    "command call": "for _ in repeat(None, n): c(req)",
+    "text getter": "for _ in repeat(None, n): t()",
+    "record field read": "for _ in repeat(None, n): rec.price",
+    "one event, 128-byte payload": "sdk.emit_many(n, 'tick', b'x' * 128) if hasattr(sdk, 'emit_many') else [sdk.emit('tick', b'x' * 128) for _ in repeat(None, n)]",
+}
+
+
+def count(code, n, env):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        script = SETUP + f"n = {n}\n" + code + "\n"
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", script],
+                       check=True, capture_output=True, env=env, timeout=600)
+        with open(out) as f:
+            for line in f:
+                if line.startswith("totals:") or line.startswith("summary:"):
+                    return int(line.split()[1])
+    raise RuntimeError("no totals in the callgrind output")
+
+
+def per_call(code, n, env):
+    return (count(code, 2 * n, env) - count(code, n, env)) / n
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=20000)
+    args = parser.parse_args()
+    free = not getattr(sys, "_is_gil_enabled", lambda: True)()
+    envs = {"": dict(os.environ, PYTHONHASHSEED="0")}
+    if free:
+        envs["unlocked"] = dict(envs[""], CSDK_SDK_THREADSAFE="1")
+    results = {label: {} for label in envs}
+    for label, env in envs.items():
+        for shape, code in SHAPES.items():
+            results[label][shape] = per_call(code, args.calls, env)
+    print(f"# {sys.version.split()[0]}{' free-threaded' if free else ''}: instructions per call, minus the empty loop")
+    head = "| shape | c_sdk |" + (" SDK lock off | the lock |" if free else "")
+    print(head)
+    print("|---|---:|" + ("---:|---:|" if free else ""))
+    empty = {label: r["empty loop"] for label, r in results.items()}
+    for shape in SHAPES:
+        if shape == "empty loop":
+            continue
+        on = results[""][shape] - empty[""]
+        row = f"| {shape} | {on:,.0f} |"
+        if free:
+            off = results["unlocked"][shape] - empty["unlocked"]
+            row += f" {off:,.0f} | {on - off:+,.0f} |"
+        print(row, flush=True)
+
+
+if __name__ == "__main__":
+    main()
