@@ -10,6 +10,7 @@
 // each event, like every other global the module reads (module namespace, then builtins).
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -138,13 +139,46 @@ CSDK_COLD PyObject* null_payload(int len) noexcept {
     return nullptr;
 }
 
+// The str of the last topic seen, kept for the next event: an SDK sends a handful of topics over
+// and over, and a str is immutable, so the same object serves every event of that topic (as an
+// interned name would). Only short topics are kept. Free-threaded, events of several threads would
+// share it: there every topic is decoded anew.
+#ifndef Py_GIL_DISABLED
+struct topic_cache {
+    static constexpr std::size_t capacity = 32;
+    PyObject* str = nullptr;  // strong
+    std::size_t size = 0;
+    char text[capacity];
+
+    PyObject* find(const char* topic, std::size_t n) const noexcept {
+        if (CSDK_LIKELY(str != nullptr && n == size && std::memcmp(topic, text, n) == 0)) return Py_NewRef(str);
+        return nullptr;
+    }
+    void keep(const char* topic, std::size_t n, PyObject* decoded) noexcept {
+        if (n > capacity) return;
+        std::memcpy(text, topic, n);
+        size = n;
+        Py_XSETREF(str, Py_NewRef(decoded));  // a str's deallocation runs no Python code
+    }
+};
+topic_cache last_topic;
+#endif
+
 // The topic as the handler receives it: bytes up to its NUL under IS_PY2, else str decoded as
 // UTF-8, strict (the decoder has its own ASCII fast path and returns the shared '' and one-letter
 // strings without allocating).
 inline PyObject* topic_object(const char* topic, int py2) noexcept {
     if (CSDK_UNLIKELY(!topic)) return null_topic();
     if (py2) return PyBytes_FromString(topic);
-    return PyUnicode_DecodeUTF8(topic, static_cast<Py_ssize_t>(std::strlen(topic)), nullptr);
+    std::size_t n = std::strlen(topic);
+#ifndef Py_GIL_DISABLED
+    if (PyObject* known = last_topic.find(topic, n)) return known;
+    PyObject* decoded = PyUnicode_DecodeUTF8(topic, static_cast<Py_ssize_t>(n), nullptr);
+    if (decoded) last_topic.keep(topic, n, decoded);
+    return decoded;
+#else
+    return PyUnicode_DecodeUTF8(topic, static_cast<Py_ssize_t>(n), nullptr);
+#endif
 }
 
 // A copy of exactly `len` payload bytes (NULs included). The SDK owns `data` and frees it once
