@@ -15,7 +15,7 @@ all: install
 BUILD_DEPS := "scikit-build-core>=0.10" \
   $(shell cmake --version 2>/dev/null | awk 'NR==1 { split($$3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 21) } END { if (!ok) print "cmake>=3.21" }') \
   $(shell command -v ninja >/dev/null 2>&1 || echo ninja)
-TEST_DEPS  := "pytest>=7" "hypothesis>=6" "mypy>=1.10"
+TEST_DEPS  := "pytest>=7" "pytest-timeout>=2.1" "hypothesis>=6" "mypy>=1.10"
 
 $(VENV)/.build-deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)

@@ -1,3 +1,4 @@
+import faulthandler
 import os
 import sys
 
@@ -14,6 +15,37 @@ from vqsdk_standin import StandIn  # noqa: E402
 
 SUCCESS = vq.constant.CSDK_OPERATE_SUCCESS
 FAILURE = SUCCESS + 1
+
+
+# Every test is bounded (pytest-timeout, `timeout` in pyproject.toml or a test's own marker). Its
+# watchdog is a Python thread, and a hang can leave the interpreter lock to no thread at all (an
+# SDK thread that ended holding it): then nothing in Python runs again. So each test also arms
+# faulthandler's watchdog, a C thread, a minute later: it prints every thread's stack to the
+# terminal and ends the run with status 1.
+def pytest_configure(config):
+    config._hang_stream = os.fdopen(os.dup(2), "w")  # the terminal, as captured output never is
+
+
+def time_limit(item):
+    marker = item.get_closest_marker("timeout")
+    if marker and marker.args:
+        return float(marker.args[0])
+    try:
+        return float(item.config.getoption("timeout", None) or item.config.getini("timeout") or 0)
+    except ValueError:  # pytest-timeout not installed
+        return 0.0
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    limit = time_limit(item)
+    if limit > 0:
+        faulthandler.dump_traceback_later(limit + 60, exit=True, file=item.config._hang_stream)
+    try:
+        yield
+    finally:
+        if limit > 0:
+            faulthandler.cancel_dump_traceback_later()
 
 
 @pytest.fixture(scope="session")
