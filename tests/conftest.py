@@ -1,5 +1,7 @@
 import faulthandler
+import inspect
 import os
+import re
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -46,6 +48,28 @@ def pytest_runtest_protocol(item, nextitem):
     finally:
         if limit > 0:
             faulthandler.cancel_dump_traceback_later()
+
+
+# Under pytest-run-parallel (--parallel-threads N, `make test-parallel`) each test runs on N
+# threads at once. A test that drives the SDK stand-in (its call log, scripts and callback are
+# the process's), patches the interpreter's state or rebinds the module's globals cannot share
+# the process with copies of itself: it is marked thread_unsafe, and runs on one thread.
+SHARED_STATE_FIXTURES = {"sdk", "standin", "monkeypatch", "busy_switching", "caplog", "restore_classes"}
+
+
+REBINDS_GLOBALS = re.compile(r"\bc_sdk\.\w+\s*=[^=]|\bdel c_sdk\.|(set|del)attr\(c_sdk\b|vars\(c_sdk\)")
+
+
+def pytest_collection_modifyitems(config, items):
+    if (config.getoption("parallel_threads", None) or 1) == 1:
+        return
+    for item in items:
+        try:
+            rebinds = bool(REBINDS_GLOBALS.search(inspect.getsource(item.function)))
+        except (AttributeError, OSError, TypeError):
+            rebinds = True
+        if rebinds or SHARED_STATE_FIXTURES & set(getattr(item, "fixturenames", ())):
+            item.add_marker("thread_unsafe")
 
 
 @pytest.fixture(scope="session")
