@@ -15,7 +15,7 @@ all: install
 BUILD_DEPS := "scikit-build-core>=0.10" \
   $(shell cmake --version 2>/dev/null | awk 'NR==1 { split($$3, v, "."); ok = v[1] > 3 || (v[1] == 3 && v[2] >= 21) } END { if (!ok) print "cmake>=3.21" }') \
   $(shell command -v ninja >/dev/null 2>&1 || echo ninja)
-TEST_DEPS  := "pytest>=7" "hypothesis>=6" "mypy>=1.10"
+TEST_DEPS  := "pytest>=7" "pytest-timeout>=2.1" "hypothesis>=6" "mypy>=1.10"
 
 $(VENV)/.build-deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
@@ -62,6 +62,24 @@ test: install $(VENV)/.deps
 .PHONY: test-nomemory
 test-nomemory: install $(VENV)/.deps
 	$(TEST_ENV) PYTHONMALLOC=debug CSDK_NOMEMORY_ROUNDS=5 $(PY) -m pytest -q tests/test_nomemory.py
+
+# The suite's thread-safe tests, each run on PARALLEL_THREADS threads at once (pytest-run-parallel);
+# tests that drive the SDK stand-in, patch shared state or rebind the module's globals are skipped
+# (tests/conftest.py marks them). For a free-threaded interpreter (PYTHON=<its python3>
+# VENV=<its environment>), where it runs with the GIL off; the races of tests/test_concurrency.py
+# are the targeted ones.
+PARALLEL_THREADS ?= 4
+PARALLEL_TESTS := $(addprefix tests/test_,bindings.py events.py exposed.py global_lookups.py helpers.py hostile.py \
+  hostile_python.py namespace.py records.py shapes.py special_rows.py threads.py)
+GIL_OFF = $(if $(filter 1,$(shell $(PY) -c "import sysconfig; print(sysconfig.get_config_var('Py_GIL_DISABLED') or 0)" 2>/dev/null)),PYTHON_GIL=0)
+
+$(VENV)/.parallel-deps: $(VENV)/.build-deps Makefile
+	$(PY) -m pip install --quiet --disable-pip-version-check "pytest>=7" "pytest-timeout>=2.1" "pytest-run-parallel>=0.4"
+	touch $@
+
+.PHONY: test-parallel
+test-parallel: install $(VENV)/.parallel-deps
+	$(TEST_ENV) $(GIL_OFF) $(PY) -m pytest -q --parallel-threads=$(PARALLEL_THREADS) --skip-thread-unsafe=True $(PARALLEL_TESTS)
 
 # The main job: a short strategy session on the SDK stand-in.
 demo: install

@@ -211,14 +211,38 @@ void clear_scripts(State& s) {
     }
 }
 
+// The callback runs the caller's code: the thread is outside SDK code until it returns (and
+// SDK calls the handler makes count as entries of their own).
+void call_out(vqi_event_callback cb, const char* topic, const char* data, int len) {
+    int depth = t_inside_depth;
+    if (depth) {
+        t_inside_depth = 0;
+        g_inside.fetch_sub(1, std::memory_order_relaxed);
+    }
+    cb(topic, data, len);
+    if (depth) {
+        enter_sdk();
+        t_inside_depth = depth;
+    }
+}
+
 void hand_to_callback(const Event& e) {
     if (vqi_event_callback cb = g_callback.load(std::memory_order_acquire))
-        cb(e.topic.get(), e.data.get(), e.len);
+        call_out(cb, e.topic.get(), e.data.get(), e.len);
 }
 
 }  // namespace
 
 const char* name_of(Fn fn) noexcept { return kNames[index_of(fn)]; }
+
+constinit std::atomic<int> g_inside{0};
+constinit std::atomic<int> g_inside_max{0};
+
+void note_inside(int now) noexcept {
+    int seen = g_inside_max.load(std::memory_order_relaxed);
+    while (now > seen && !g_inside_max.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
+    }
+}
 
 // ---- Call ----
 
@@ -237,9 +261,12 @@ thread_local bool t_delivering = false;
 }  // namespace
 
 Call::Call(Fn fn, std::initializer_list<Arg> args) : fn_(fn) {
-    if (g_deliver_on_call.load(std::memory_order_relaxed)) [[unlikely]]
+    if (g_deliver_on_call.load(std::memory_order_relaxed)) [[unlikely]] {
+        if (g_recording.load(std::memory_order_relaxed)) inside_.enter();  // the events go out from inside
         deliver_queued();
+    }
     if (g_recording.load(std::memory_order_relaxed)) {
+        inside_.enter();
         t_out = Output{};  // the previous call's answer ends here
         record(fn, args);
     }
@@ -323,7 +350,7 @@ int next_timer_id() noexcept { return g_next_timer.fetch_add(1, std::memory_orde
 bool deliver(const char* topic, const char* data, int len) {
     vqi_event_callback cb = g_callback.load(std::memory_order_acquire);
     if (!cb) return false;
-    cb(topic, data, len);
+    call_out(cb, topic, data, len);
     return true;
 }
 
@@ -352,6 +379,7 @@ void standin_reset(int flags) {
     }
     g_stop.store(false);
     g_next_timer.store(1);
+    standin_inside_reset();
     if (flags & STANDIN_RESET_CALLBACK) g_callback.store(nullptr);
     if (flags & STANDIN_RESET_CONFIG) {
         g_recording.store(true);
@@ -456,5 +484,9 @@ int standin_deliver_on_call(void) { return g_deliver_on_call.load(); }
 int standin_callback_registered(void) { return g_callback.load() != nullptr; }
 standin_event_callback standin_swap_callback(standin_event_callback callback) { return g_callback.exchange(callback); }
 int standin_stop_requested(void) { return stop_requested(); }
+
+int standin_inside_max(void) { return g_inside_max.load(); }
+int standin_inside_now(void) { return g_inside.load(); }
+void standin_inside_reset(void) { g_inside_max.store(g_inside.load()); }
 
 }  // extern "C"

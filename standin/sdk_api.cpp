@@ -10,7 +10,7 @@ using namespace standin;
 
 namespace {
 
-int query(Fn fn, const char* req, int req_len, char** res, int* res_len) {
+[[gnu::always_inline]] inline int query(Fn fn, const char* req, int req_len, char** res, int* res_len) {
     Call c(fn, {Bytes{req, req_len}, req_len, OutText{res}, OutLen{res_len}});
     if (const Hooks* h = hooks(); h && h->query) {
         std::string response;
@@ -21,7 +21,7 @@ int query(Fn fn, const char* req, int req_len, char** res, int* res_len) {
     return reply(c, c.status(), {name_of(fn), "|", view(req, req_len)}, res, res_len);
 }
 
-int command(Fn fn, const char* req, int req_len) {
+[[gnu::always_inline]] inline int command(Fn fn, const char* req, int req_len) {
     Call c(fn, {Bytes{req, req_len}, req_len});
     if (const Hooks* h = hooks(); h && h->command) {
         int status = c.status();

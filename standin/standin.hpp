@@ -5,6 +5,7 @@
 
 #include <vqsdk/vqsdk.h>
 
+#include <atomic>
 #include <concepts>
 #include <cstdint>
 #include <initializer_list>
@@ -74,6 +75,50 @@ struct Script {
     double real_value = 0;
 };
 
+// ---- Threads inside SDK code ----------------------------------------------------------------
+
+// How many threads are inside SDK functions at once, and the most seen (standin_inside_max). A
+// thread counts from its outermost entry into an exported SDK function to its exit, except while
+// the library has handed an event to the registered callback: that is the caller's code running,
+// and SDK calls a handler makes are entries of their own. The depth is per thread, so that one
+// thread's nesting never counts as a second thread; the shared counter changes only on a thread's
+// outermost entry and exit. Counted while recording is on: with it off (benchmarks) a call pays
+// one test of a flag on its own stack.
+inline constinit thread_local int t_inside_depth [[gnu::tls_model("initial-exec")]] = 0;
+extern std::atomic<int> g_inside;
+extern std::atomic<int> g_inside_max;
+[[gnu::cold, gnu::noinline]] void note_inside(int now) noexcept;
+
+inline void enter_sdk() noexcept {
+    if (t_inside_depth++ == 0) {
+        int now = g_inside.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (now > g_inside_max.load(std::memory_order_relaxed)) [[unlikely]] note_inside(now);
+    }
+}
+inline void leave_sdk() noexcept {
+    if (--t_inside_depth == 0) g_inside.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// A call's stay inside SDK code, from enter() to the end of the call.
+class Inside {
+public:
+    Inside() noexcept = default;
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+    ~Inside() {
+        if (counted_) leave_sdk();
+    }
+    void enter() noexcept {
+        if (!counted_) {
+            counted_ = true;
+            enter_sdk();
+        }
+    }
+
+private:
+    bool counted_ = false;
+};
+
 // Every SDK function starts by constructing a Call: it records the call (when recording is on)
 // and takes the script in effect for this call, if any.
 class Call {
@@ -90,6 +135,7 @@ public:
     int status(int otherwise) const noexcept { return has(STANDIN_STATUS) ? script_.status : otherwise; }
 
 private:
+    Inside inside_;  // destroyed last: the call is inside SDK code to its very end
     Fn fn_;
     Script script_;
 };

@@ -50,8 +50,8 @@ STANDIN_API extern const char vqsdk_standin[];
 
 /* ---- State ---- */
 
-/* What standin_reset clears besides the call log, the scripts, the event queue, the stop flag
- * and the timer id counter. */
+/* What standin_reset clears besides the call log, the scripts, the event queue, the stop flag,
+ * the timer id counter and the most threads seen inside SDK code (standin_inside_max). */
 #define STANDIN_RESET_CALLBACK 1 /* also forget the registered event callback */
 #define STANDIN_RESET_CONFIG 2   /* also set recording on, the default status to 0 and
                                     delivery on every call off */
@@ -152,6 +152,22 @@ STANDIN_API int standin_stop_requested(void);
 STANDIN_API int standin_thread_events_start(int threads, int events, const char *topic, const char *data,
                                             size_t data_size);
 STANDIN_API int standin_thread_events_join(void);
+
+/* ---- Threads inside SDK code ---- */
+
+/* How many threads run SDK code at once. A thread is inside from its outermost entry into an
+ * exported SDK function (not a standin_* control) to its exit, but not while the library has
+ * handed an event to the registered callback: the callback's code is the caller's, and SDK calls
+ * its handler makes are entries of their own (a thread's nesting never counts twice). The
+ * library's own threads (standin_thread_events_start) run no SDK call: only the SDK calls their
+ * handlers make count. Calls are counted while recording is on (the default; benchmarks switch
+ * it off, and the count costs them nothing more than a test). standin_inside_max: the most
+ * threads seen inside at once since the last
+ * standin_inside_reset (or standin_reset), which sets it to the number inside now;
+ * standin_inside_now: the number inside now. */
+STANDIN_API int standin_inside_max(void);
+STANDIN_API int standin_inside_now(void);
+STANDIN_API void standin_inside_reset(void);
 
 /* ---- Market ---- */
 

@@ -8,6 +8,7 @@ import gc
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import tracemalloc
 
@@ -57,8 +58,13 @@ def sweep(call, setup=None, limit=20000):
     raise AssertionError(f"more than {limit} allocations")
 
 
+# A list made outside the failing window: the free-threaded 3.13's own PyList_New frees the list
+# with its item pointer unset when the items cannot be allocated, and crashes.
+QUOTES = [1]
+
+
 def record_operations():
-    t = c_sdk.TickLikeDict2({"price": 1.5, "quotes": [1]})
+    t = c_sdk.TickLikeDict2({"price": 1.5, "quotes": QUOTES})
     t["volume"] = t["price"]
     t.open = t.quotes
     return t.open, t["volume"], t.missing
@@ -189,6 +195,9 @@ IMPORT_CHILD = textwrap.dedent("""
 
 @pytest.mark.skipif(sys.version_info[:3] == (3, 13, 0),
                     reason="3.13.0's own type creation crashes under allocation failure")
+@pytest.mark.skipif(sys.version_info[:2] == (3, 13) and bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="the free-threaded 3.13's own list creation (a class's __slots__) crashes under "
+                           "allocation failure")
 def test_every_allocation_failing_in_the_import():
     # Failed imports are retried in one process until one succeeds; the next starts after it.
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY]))

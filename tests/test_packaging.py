@@ -24,7 +24,7 @@ from pathlib import Path
 
 import pytest
 
-pytestmark = pytest.mark.packaging
+pytestmark = [pytest.mark.packaging, pytest.mark.timeout(3600)]  # wheels built in the first test's setup
 
 ROOT = Path(__file__).resolve().parent.parent
 STANDIN_PY = ROOT / "standin" / "python"

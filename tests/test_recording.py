@@ -170,14 +170,16 @@ CALLS = """
         for _ in range(2000):
             c_sdk.py_vqi_get_orders(b"x" * 300)
     threads = [threading.Thread(target=work) for _ in range(4)]
-    [t.start() for t in threads]; [t.join() for t in threads]
+    [t.start() for t in threads]; [t.join(60) for t in threads]
+    assert not any(t.is_alive() for t in threads)
     print(c_sdk.py_vqi_get_orders(b"q"))
     if sys.argv[1:] == ["kill"]:
         os.kill(os.getpid(), signal.SIGTERM)
     if sys.argv[1:] == ["child"]:  # inherits the recorder's environment
         sys.stdout.flush()
         import subprocess
-        subprocess.run([sys.executable, "-c", "import sys, c_sdk; print(c_sdk.py_vqi_get_orders(b'c'), file=sys.stderr)"])
+        subprocess.run([sys.executable, "-c", "import sys, c_sdk; print(c_sdk.py_vqi_get_orders(b'c'), file=sys.stderr)"],
+                       timeout=60)
 """
 
 

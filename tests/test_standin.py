@@ -10,6 +10,7 @@ import os
 import re
 import sys
 import threading
+import time
 from ctypes import POINTER, byref, c_char, c_char_p, c_double, c_int, c_longlong, c_void_p
 from pathlib import Path
 
@@ -261,9 +262,38 @@ def test_concurrent_calls_keep_their_own_answers(sdk, recording):
     for t in threads:
         t.start()
     for t in threads:
-        t.join()
+        t.join(60)
+    assert not any(t.is_alive() for t in threads)
     assert errors == []
     assert sdk.call_count == (8000 if recording else 0)
+
+
+def test_threads_inside_sdk_code_are_counted_once_each(sdk):
+    # One thread: a handler's calls inside vqi_run are its own nesting, never a second thread.
+    rec = Recorder(sdk, on_event=lambda n: query(sdk, "vqi_get_orders_pb", b"nested"))
+    for _ in range(3):
+        sdk.queue_event("t", b"")
+    assert fn(sdk, "vqi_run", [])() == 0 and len(rec.events) == 3
+    assert sdk.inside_max(reset=True) == 1
+    # Two threads calling at once (long calls, the GIL released) are seen together.
+    f = ctypes.CDLL(sdk.path).vqi_get_orders_pb
+    f.argtypes = QUERY
+    req = b"x" * (1 << 20)
+
+    def calls():
+        for _ in range(20):
+            f(req, len(req), POINTER(c_char)(), c_int())
+
+    deadline = time.monotonic() + 10
+    while sdk.inside_max() < 2 and time.monotonic() < deadline:
+        threads = [threading.Thread(target=calls) for _ in range(2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert not any(t.is_alive() for t in threads)
+        sdk.clear_calls()
+    assert sdk.inside_max() == 2
 
 
 # ---- events ----

@@ -107,7 +107,7 @@ def test_system_exit_in_a_handler(where, code, status, message):
         else:
             t = threading.Thread(target=c_sdk.py_vqi_run)
             t.start()
-            t.join()
+            t.join(20)
     print("not reached")
     """, timeout=30)
     # On the main thread the interpreter exits as usual (atexit handlers run); off it the process

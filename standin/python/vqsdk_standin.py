@@ -365,6 +365,20 @@ class StandIn:
             callback = ctypes.cast(callback, ctypes.c_void_p).value
         return self.lib.standin_swap_callback(callback)
 
+    # ---- threads inside SDK code ----
+
+    def inside_max(self, *, reset: bool = False) -> int:
+        """The most threads seen running SDK code at once since the last reset (standin_reset or
+        reset=True, which then sets it to the number inside now). A thread counts from its outermost
+        SDK call to its exit, not while a handler runs; see standin_control.h."""
+        lib = self.lib
+        lib.standin_inside_max.restype, lib.standin_inside_max.argtypes = ctypes.c_int, []
+        lib.standin_inside_reset.restype, lib.standin_inside_reset.argtypes = None, []
+        most = lib.standin_inside_max()
+        if reset:
+            lib.standin_inside_reset()
+        return most
+
     # ---- market ----
 
     def market_enable(self, seed: int, *, tick_interval: int | None = None, length: int | None = None) -> None:
