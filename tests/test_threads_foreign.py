@@ -126,8 +126,9 @@ def test_foreign_events_after_a_sub_interpreter(where):
     except ImportError:
         import _xxsubinterpreters as subs
     subs.destroy(subs.create())
-    n = [0]
-    def handler(topic, payload): n[0] += 1
+    n, lock = [0], threading.Lock()  # handlers run in parallel without a GIL
+    def handler(topic, payload):
+        with lock: n[0] += 1
     c_sdk.py_vqi_set_data_callback(handler)
     if {where!r} == "native":
         sdk.thread_events(4, 20000, "tick", b"x" * 32)
