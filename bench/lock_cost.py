@@ -22,20 +22,23 @@ from itertools import repeat
 from vqsdk_standin import StandIn
 sdk = StandIn()
 sdk.reset(callback=True)
-req = b"q" * 64
-q, c, t = c_sdk.py_vqi_get_orders, c_sdk.py_vqi_cancel_order, c_sdk.vqi_get_c_version
+sdk.recording = False  # as the bench has it: the stand-in keeps no call log
 rec = c_sdk.TickLikeDict2({"price": 1.0})
-def handler(topic, payload): pass
-c_sdk.py_vqi_set_data_callback(handler)
+def call_loop(n, f, *a):
+    for _ in repeat(None, n): f(*a)
+def read_loop(n, rec):
+    for _ in repeat(None, n): rec.price
+def empty_loop(n, *a):
+    for _ in repeat(None, n): pass
 """
 
+# The loops take what they use as arguments (locals), like the call-cost bench's.
 SHAPES = {
-    "empty loop": "for _ in repeat(None, n): pass",
-    "query call, 64-byte request": "for _ in repeat(None, n): q(req)",
-    "command call": "for _ in repeat(None, n): c(req)",
-    "text getter": "for _ in repeat(None, n): t()",
-    "record field read": "for _ in repeat(None, n): rec.price",
-    "one event, 128-byte payload": "sdk.emit_many(n, 'tick', b'x' * 128) if hasattr(sdk, 'emit_many') else [sdk.emit('tick', b'x' * 128) for _ in repeat(None, n)]",
+    "empty loop": "empty_loop(n, b'q' * 64)",
+    "query call, 256-byte response": "call_loop(n, c_sdk.py_vqi_get_cash_pb_v2, b'q' * 240)",
+    "command call": "call_loop(n, c_sdk.py_vqi_set_instrument_pool_symbols_pb, b'c' * 64)",
+    "text getter": "call_loop(n, c_sdk.py_vqi_get_ext_errormsg)",
+    "record field read": "read_loop(n, rec)",
 }
 
 
