@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "functions.h"
+#include "python.hpp"
 
 namespace rec {
 
@@ -59,9 +60,11 @@ enum class Mode { off, record, replay };
 Mode mode() noexcept;
 void* real(Fn f) noexcept;  // the vendor library's function (record mode), null if missing
 
-// Record mode.
-void record_call(Fn f, std::initializer_list<V> args) noexcept;
-void record_return(Fn f, V ret, const Outs& outs) noexcept;
+// Record mode. record_call takes the module's success status for a call with out-parameters
+// (before the call, as the module does); record_return records them only when the status says
+// the module reads them.
+py::Success record_call(Fn f, std::initializer_list<V> args, const Outs& outs) noexcept;
+void record_return(Fn f, V ret, const Outs& outs, py::Success& success) noexcept;
 
 // Replay mode: matches the call against the recording (stopping the process with a report when
 // it diverges), delivers the events recorded inside it, fills in the out-parameters, and returns
@@ -83,14 +86,14 @@ R through(Fn f, std::initializer_list<V> args, Outs outs, Invoke invoke) noexcep
     switch (mode()) {
     case Mode::record:
         if (real(f)) {
-            record_call(f, args);
+            py::Success success = record_call(f, args, outs);
             if constexpr (std::is_void_v<R>) {
                 invoke();
-                record_return(f, V(), outs);
+                record_return(f, V(), outs, success);
                 return;
             } else {
                 R r = invoke();
-                record_return(f, V(r), outs);
+                record_return(f, V(r), outs, success);
                 return r;
             }
         }
