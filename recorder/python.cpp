@@ -49,6 +49,7 @@ struct Api {
     int (*gc_disable)();
 } api;
 bool g_ok = false;
+bool g_version_tags = false;  // the dicts' version tags can be read (3.10 to 3.13)
 
 template <class F>
 bool find(F& slot, const char* name) noexcept {
@@ -170,6 +171,18 @@ void init() noexcept {
            find(api.code, "PyFrame_GetCode") && find(api.line, "PyFrame_GetLineNumber") &&
            find(api.getattr, "PyObject_GetAttrString") && find(api.utf8, "PyUnicode_AsUTF8AndSize") &&
            find(api.gc_disable, "PyGC_Disable");
+    // The layout read in place (ob_type, ma_version_tag) is that of the interpreters the module
+    // supports, 3.10 to 3.13 with the GIL (Py_Version exists from 3.11; 3.10 has no
+    // PyThreadState_GetUnchecked, and its own version text).
+    const unsigned long* version = nullptr;
+    const char* (*version_text)() = nullptr;
+    if (find(version, "Py_Version")) {
+        g_version_tags = *version >= 0x030B0000 && *version < 0x030E0000;
+    } else if (find(version_text, "Py_GetVersion")) {
+        g_version_tags = std::strncmp(version_text(), "3.10.", 5) == 0;
+    }
+    void* free_threaded = nullptr;
+    if (find(free_threaded, "_Py_MergeZeroLocalRefcount")) g_ok = g_version_tags = false;  // no such layout
 }
 
 bool holds_lock() noexcept {
@@ -178,7 +191,9 @@ bool holds_lock() noexcept {
     return now && now == api.this_thread();
 }
 
-Success success(const char** why) noexcept {
+Remembered g_remembered;
+
+Success looked_up(const char** why) noexcept {
     if (!g_ok) {
         *why = "no Python interpreter in this process";
         return {};
@@ -199,7 +214,7 @@ Success success(const char** why) noexcept {
         return {};
     }
     if (v != g_cached) {
-        Success as;
+        Success as{};
         if (type_of(v) == api.long_type) {
             int overflow = 0;
             as.number = api.as_long(v, &overflow);
@@ -207,6 +222,7 @@ Success success(const char** why) noexcept {
         } else {
             as.state = Success::State::object;
         }
+        g_remembered.namespace_dict = nullptr;
         api.incref(v);
         if (g_cached) api.decref(g_cached);
         g_cached = v;
@@ -216,16 +232,19 @@ Success success(const char** why) noexcept {
     if (s.state == Success::State::object) {
         s.object = v;
         api.incref(v);
+    } else if (g_version_tags) {  // remembered until either namespace changes
+        Remembered& r = g_remembered;
+        r.namespace_dict = static_cast<const char*>(g_namespace);
+        r.builtins_dict = static_cast<const char*>(g_builtins);
+        r.namespace_tag = version_tag(r.namespace_dict);
+        r.builtins_tag = version_tag(r.builtins_dict);
+        r.as = s;
     }
     return s;
 }
 
-bool reads_outs(Success& s, int status, bool address, const unsigned long& sdk_calls) noexcept {
-    switch (s.state) {
-    case Success::State::number: return status == s.number;
-    case Success::State::object: break;
-    default: return false;
-    }
+bool compared(Success& s, int status, bool address, const unsigned long& sdk_calls) noexcept {
+    if (s.state != Success::State::object) return false;
     bool read = false;
     if (holds_lock()) {
         Obj type, value, tb;
@@ -245,7 +264,8 @@ bool reads_outs(Success& s, int status, bool address, const unsigned long& sdk_c
 }
 
 void release(Success& s) noexcept {
-    if (s.object && holds_lock()) api.decref(s.object);
+    if (s.state == Success::State::object && s.object && holds_lock()) api.decref(s.object);
+    s.state = Success::State::unknown;
     s.object = nullptr;
 }
 

@@ -20,6 +20,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -188,8 +189,32 @@ int write_all(int fd, const char* p, std::size_t n) noexcept {
     return 0;
 }
 
+// The buffer's lock: held for the few hundred instructions of writing one record (and for a
+// block's write to the file), so a waiter spins briefly, then yields its time slice. It costs
+// the recorded call two atomic instructions where a mutex costs two library calls.
+class SpinLock {
+public:
+    void lock() noexcept {
+        while (held_.exchange(true, std::memory_order_acquire)) {
+            for (int k = 0; held_.load(std::memory_order_relaxed); ++k) {
+                if (k < 100) {
+#if defined(__x86_64__) || defined(__i386__)
+                    __builtin_ia32_pause();
+#endif
+                } else {
+                    sched_yield();
+                }
+            }
+        }
+    }
+    void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_{false};
+};
+
 struct Writer {
-    std::mutex mu;
+    SpinLock mu;
     int fd = -1;
     char* buf = nullptr;
     std::atomic<std::size_t> len{0}, flushed{0};
@@ -579,37 +604,30 @@ void fill_failed(const Outs& o) noexcept {
     if (o.addr) *o.addr = nullptr;
 }
 
-namespace {
-// SDK calls made on this thread while recording: a success test that runs Python code (an
-// object as the success status) reads nothing when it called the SDK again.
-__attribute__((tls_model("initial-exec"))) thread_local unsigned long t_sdk_calls = 0;
-std::atomic<bool> g_unknown_said{false};
-}  // namespace
+constinit __attribute__((tls_model("initial-exec"))) thread_local unsigned long t_sdk_calls = 0;
 
-py::Success record_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
-    ++t_sdk_calls;
-    if (!g_out.on.load(std::memory_order_relaxed)) return {};
-    Item items[16];
-    emit('C', std::uint16_t(f), items, arg_items(items, f, args, g_secrets));
-    if (!o.res && !o.res_len && !o.addr) return {};
-    // The success status as the module took it before the call.
-    const char* why = "";
-    py::Success s = py::success(&why);
-    if (s.state == py::Success::State::unknown && !g_unknown_said.exchange(true))
-        say("vqsdk recorder: the success status of the call cannot be told (%s); the responses of such calls are "
-            "not recorded\n",
+void unknown_success(const char* why) noexcept {
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        say("vqsdk recorder: the success status of the calls cannot be told (%s); their responses are not "
+            "recorded\n",
             why);
-    return s;
 }
 
-void record_return(Fn f, V ret, const Outs& o, py::Success& s) noexcept {
-    // The out-parameters belong to the SDK only when the call succeeded: read only then, as the
-    // module does.
-    bool read = (o.res || o.res_len || o.addr) && py::reads_outs(s, int(ret.i), o.addr != nullptr, t_sdk_calls);
+bool record_call(Fn f, std::initializer_list<V> args) noexcept {
+    ++t_sdk_calls;
+    if (!g_out.on.load(std::memory_order_relaxed)) return false;
+    Item items[16];
+    emit('C', std::uint16_t(f), items, arg_items(items, f, args, g_secrets));
+    return true;
+}
+
+void record_return(Fn f, V ret, const Outs& o, bool read) noexcept {
     if (!g_out.on.load(std::memory_order_relaxed)) return;
     Item items[4];
     int count = 0;
     items[count++] = item(ret, !g_secrets && (secret_mask(f) & kSecretResult));
+    // Out-parameters not read are recorded as 'v' (no value).
     if (o.res) items[count++] = read ? item(V(Bytes{*o.res, o.res_len ? *o.res_len : 0}), false) : Item{};
     if (o.res_len) items[count++] = read ? item(V(*o.res_len), false) : Item{};
     if (o.addr) items[count++] = read ? item(V(Text{*o.addr}), false) : Item{};

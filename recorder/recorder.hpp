@@ -60,11 +60,25 @@ enum class Mode { off, record, replay };
 Mode mode() noexcept;
 void* real(Fn f) noexcept;  // the vendor library's function (record mode), null if missing
 
-// Record mode. record_call takes the module's success status for a call with out-parameters
-// (before the call, as the module does); record_return records them only when the status says
-// the module reads them.
-py::Success record_call(Fn f, std::initializer_list<V> args, const Outs& outs) noexcept;
-void record_return(Fn f, V ret, const Outs& outs, py::Success& success) noexcept;
+// Record mode. record_call answers whether the recording is on. For a call with out-parameters
+// the module's success status is taken before the call, as the module takes it; record_return
+// records the out-parameters only when the module reads them (outs_read: the status says the
+// call succeeded), as the SDK owns them only then.
+bool record_call(Fn f, std::initializer_list<V> args) noexcept;
+void record_return(Fn f, V ret, const Outs& outs, bool outs_read) noexcept;
+// SDK calls made on this thread while recording: a success test that runs Python code reads
+// nothing when it called the SDK again.
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local unsigned long t_sdk_calls;
+void unknown_success(const char* why) noexcept;  // says once that responses are not recorded, and why
+
+inline bool has_outs(const Outs& o) noexcept { return o.res || o.res_len || o.addr; }
+
+inline py::Success success_before_call() noexcept {
+    const char* why = "";
+    py::Success s = py::success(&why);
+    if (s.state == py::Success::State::unknown) unknown_success(why);
+    return s;
+}
 
 // Replay mode: matches the call against the recording (stopping the process with a report when
 // it diverges), delivers the events recorded inside it, fills in the out-parameters, and returns
@@ -83,17 +97,25 @@ R failed_value() noexcept {
 
 template <class R, class Invoke>
 R through(Fn f, std::initializer_list<V> args, Outs outs, Invoke invoke) noexcept {
+    const bool outs_given = has_outs(outs);  // before any call: known at compile time for most functions
     switch (mode()) {
     case Mode::record:
         if (real(f)) {
-            py::Success success = record_call(f, args, outs);
+            bool on = record_call(f, args);
+            py::Success success;
+            if (on && outs_given) success = success_before_call();
             if constexpr (std::is_void_v<R>) {
                 invoke();
-                record_return(f, V(), outs, success);
+                record_return(f, V(), outs, false);
                 return;
             } else {
                 R r = invoke();
-                record_return(f, V(r), outs, success);
+                bool read = false;
+                if (on && outs_given) {
+                    if constexpr (std::is_same_v<R, int>) read = py::reads_outs(success, r, outs.addr != nullptr, t_sdk_calls);
+                    else py::release(success);
+                }
+                record_return(f, V(r), outs, read);
                 return r;
             }
         }
