@@ -28,14 +28,12 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "recorder.hpp"
@@ -398,9 +396,33 @@ void trampoline(const char* topic, const char* data, int len) {
 
 using session::Record;
 
+// A mutex and a condition variable of the thread library itself (what the replay needs of them,
+// without the C++ library's newer symbols).
+class Mutex {
+public:
+    void lock() noexcept { pthread_mutex_lock(&m_); }
+    void unlock() noexcept { pthread_mutex_unlock(&m_); }
+    pthread_mutex_t* native() noexcept { return &m_; }
+
+private:
+    pthread_mutex_t m_ = PTHREAD_MUTEX_INITIALIZER;
+};
+
+class Condition {
+public:
+    template <class Ready>
+    void wait(std::unique_lock<Mutex>& lock, Ready ready) noexcept {
+        while (!ready()) pthread_cond_wait(&c_, lock.mutex()->native());
+    }
+    void notify_all() noexcept { pthread_cond_broadcast(&c_); }
+
+private:
+    pthread_cond_t c_ = PTHREAD_COND_INITIALIZER;
+};
+
 struct Replay {
-    std::mutex mu;
-    std::condition_variable moved;  // the cursor moved past a top-level event, or its delivery ended
+    Mutex mu;
+    Condition moved;  // the cursor moved past a top-level event, or its delivery ended
     std::string path;               // as printed: control characters escaped
     std::vector<char> file;
     session::File s;
@@ -569,7 +591,16 @@ void deliverer_main() {
 void wake_deliverer(Replay& r) {
     if (!r.deliverer) {
         r.deliverer = true;
-        std::thread(deliverer_main).detach();
+        pthread_t thread;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (int err = pthread_create(&thread, &attr, [](void*) -> void* { deliverer_main(); return nullptr; }, nullptr)) {
+            std::fprintf(stderr, "vqsdk replay: cannot start the thread that delivers the events recorded between "
+                                 "calls (%s)\n", std::strerror(err));
+            _exit(kUnreadableStatus);
+        }
+        pthread_attr_destroy(&attr);
     }
     r.moved.notify_all();
 }

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
+#include <map>
 #include <utility>
 
 namespace rec::session {
@@ -119,7 +119,7 @@ std::string load(const char* f, std::size_t size, File& out) {
         pos = end + 1;
     }
     // The calls in progress on each thread (their function and number), and on all of them.
-    std::unordered_map<std::uint32_t, std::vector<std::pair<std::uint16_t, std::uint32_t>>> open;
+    std::map<std::uint32_t, std::vector<std::pair<std::uint16_t, std::uint32_t>>> open;
     std::size_t depth = 0;
     std::uint32_t calls = 0;
     while (pos < size) {

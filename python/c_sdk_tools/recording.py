@@ -22,7 +22,7 @@ import tempfile
 from dataclasses import dataclass, field
 from typing import Iterable, Iterator
 
-__all__ = ["Recording", "Record", "RecordingError", "read", "dump_lines", "library_dir", "main", "SECRET", "OUT",
+__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "dump_lines", "library_dir", "main", "SECRET", "OUT",
            "POINTER", "VOID", "NOT_RECORDED"]
 
 MAGIC = b"VQSDKREC"
@@ -158,7 +158,11 @@ def read(path: str | os.PathLike) -> Recording:
     it receives it as, as the replay library checks them."""
     path = os.fspath(path)
     with open(path, "rb") as f:
-        blob = f.read()
+        return from_bytes(f.read(), path)
+
+
+def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
+    """Reads a session file's bytes, as read() reads the file (`path` names it in messages)."""
     if len(blob) < 26 or blob[:8] != MAGIC:
         raise RecordingError(f"{path}: not a session recording")
     version, flags, pid, started, count = struct.unpack_from("<HHIqH", blob, 8)
