@@ -332,6 +332,31 @@ def test_the_success_status_is_the_modules(tmp_path):
     assert again.returncode == 0 and again.stdout == done.stdout, again.stderr
 
 
+def test_the_success_status_is_taken_at_each_call(tmp_path):
+    # rebound between calls, and of another type than int: compared by Python equality
+    path = tmp_path / "s.vqrec"
+    code = """
+        import os, c_sdk, vqsdk_standin
+        if os.environ.get("VQSDK_RECORD_LIBRARY"):
+            sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+            for status, response in [(0, "ok-57"), (3, "rebound-61"), (0, "stale-71"), (3, "float-81"), (4, "stale-91")]:
+                sdk.script("vqi_get_orders_pb", status=status, response=response, once=True)
+        print(c_sdk.py_vqi_get_orders(b"a"))
+        c_sdk.CSDK_OPERATE_SUCCESS = 3
+        print(c_sdk.py_vqi_get_orders(b"b"), c_sdk.py_vqi_get_orders(b"c"))
+        c_sdk.CSDK_OPERATE_SUCCESS = 3.0
+        print(c_sdk.py_vqi_get_orders(b"d"), c_sdk.py_vqi_get_orders(b"e"))
+    """
+    done = record(path, *script(code))
+    assert done.returncode == 0 and "vqsdk" not in done.stderr, done.stderr
+    assert done.stdout == "(0, b'ok-57')\n(3, b'rebound-61') (0, None)\n(3, b'float-81') (4, None)\n"
+    blob = path.read_bytes()
+    assert [w in blob for w in (b"ok-57", b"rebound-61", b"stale-71", b"float-81", b"stale-91")] == [
+        True, True, False, True, False]
+    again = replay(path, *script(code))
+    assert again.returncode == 0 and again.stdout == done.stdout, again.stderr
+
+
 STALE_SDK = r"""
 /* A vendor library that leaves stale pointers in the out-parameters of a failed call. */
 int vqi_get_orders_pb(const char *req, int req_len, char **res, int *res_len) {
