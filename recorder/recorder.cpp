@@ -665,7 +665,7 @@ void record_return(Fn f, V ret, const Outs& o, bool read) noexcept {
     emit('R', std::uint16_t(f), items, count);
 }
 
-V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
+V replay_call(Fn f, std::initializer_list<V> args, const Outs& o, char returns) noexcept {
     Replay& r = g_replay;
     Item items[16];
     std::string s = encode_values(items, arg_items(items, f, args, g_secrets));
@@ -713,7 +713,7 @@ V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
         if (rec && rec->kind == 'R' && rec->fn == fn) break;
         diverge("the return of " + std::string(kNames[int(f)]) + " (no further call inside it)");
     }
-    if (!session::return_shape(*rec, o.res, o.res_len, o.addr))
+    if (!session::return_shape(*rec, o.res, o.res_len, o.addr) || !session::return_value_fits(*rec, returns))
         unreadable("corrupt record at byte " + std::to_string(rec->offset) + " (the results of " + kNames[int(f)] + ")");
     ++r.cursor;
     r.stack.pop_back();

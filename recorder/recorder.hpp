@@ -83,7 +83,18 @@ inline py::Success success_before_call() noexcept {
 // Replay mode: matches the call against the recording (stopping the process with a report when
 // it diverges), delivers the events recorded inside it, fills in the out-parameters, and returns
 // the recorded return value.
-V replay_call(Fn f, std::initializer_list<V> args, const Outs& outs) noexcept;
+// `returns`: the tag the return value must have ('v' void, 'i' int, 'l' long long, 'f' double,
+// 't' a text), checked with the value in the type it is returned as.
+V replay_call(Fn f, std::initializer_list<V> args, const Outs& outs, char returns) noexcept;
+
+template <class R>
+constexpr char return_tag() noexcept {
+    if constexpr (std::is_void_v<R>) return 'v';
+    else if constexpr (std::is_pointer_v<R>) return 't';
+    else if constexpr (std::is_same_v<R, int>) return 'i';
+    else if constexpr (std::is_same_v<R, double>) return 'f';
+    else return 'l';
+}
 
 void fill_failed(const Outs& outs) noexcept;
 
@@ -121,7 +132,7 @@ R through(Fn f, std::initializer_list<V> args, Outs outs, Invoke invoke) noexcep
         }
         break;
     case Mode::replay: {
-        V r = replay_call(f, args, outs);
+        V r = replay_call(f, args, outs, return_tag<R>());
         if constexpr (std::is_void_v<R>) return;
         else if constexpr (std::is_pointer_v<R>) return r.p;
         else if constexpr (std::is_same_v<R, double>) return r.d;

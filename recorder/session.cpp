@@ -101,6 +101,19 @@ bool return_shape(const Record& r, bool res, bool res_len, bool addr) noexcept {
     return true;
 }
 
+bool return_value_fits(const Record& r, char kind) noexcept {
+    if (r.kind != 'R' || r.count < 1) return false;
+    const char* v = r.values;
+    switch (kind) {
+    case 'v': return *v == 'v';
+    case 'i': return *v == 'i' && fits_int(integer(v));
+    case 'l': return *v == 'i';
+    case 'f': return *v == 'f';
+    case 't': return *v == 't' || *v == 'n' || *v == 's';
+    default: return false;
+    }
+}
+
 std::string load(const char* f, std::size_t size, File& out) {
     if (size < kHeader || std::memcmp(f, kMagic, 8) != 0) return "not a session recording";
     std::uint16_t version, count;

@@ -56,6 +56,9 @@ std::uint32_t blob_size(const char* p) noexcept;
 // value per out-parameter given (res, res_len, addr), each of its kind or 'v' (not recorded:
 // the call did not succeed), and a response length that is a C int the recorded bytes hold.
 bool return_shape(const Record& r, bool res, bool res_len, bool addr) noexcept;
+// Whether the return value of an R record is of the kind the function returns ('v' nothing,
+// 'i' a C int, 'l' a long long, 'f' a double, 't' a text, null, or a secret not recorded).
+bool return_value_fits(const Record& r, char kind) noexcept;
 
 // A value as the reports show it (Python-like, at most 160 bytes of a buffer or text, every
 // byte outside printable ASCII escaped); advances p past it.

@@ -283,6 +283,20 @@ def test_lengths_past_a_c_int_are_corrupt(session, tmp_path, mangle):
     assert "vqsdk replay: cannot replay" in done.stderr and "corrupt record at byte" in done.stderr
 
 
+def test_a_status_past_a_c_int_is_corrupt(session, tmp_path):
+    # 2**32 would reach the module as 0 (a success) if it were cut to an int
+    rec = recording.read(session[0])
+    r = first_return_of(rec, "vqi_get_cash_pb")
+    blob = session[0].read_bytes()
+    at = r.offset + 20 + 1  # past the head and the status's tag
+    path = tmp_path / "crafted.vqrec"
+    path.write_bytes(blob[:at] + struct.pack("<q", 2**32) + blob[at + 8:])
+    env = dict(os.environ, VQSDK_REPLAY_FILE=str(path), LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
+    done = subprocess.run(demo(), capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == recording.UNREADABLE_STATUS, done.stderr
+    assert f"corrupt record at byte {r.offset} (the results of vqi_get_cash_pb)" in done.stderr
+
+
 # ---- the out-parameters of a failed call: the SDK does not own them, nobody reads them ----------------
 
 

@@ -85,6 +85,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 'C': g_sink = unsigned(rec::session::describe_call(f.names.at(r.fn), r.values, r.count).size()); break;
         case 'R':
             for (int outs = 0; outs < 8; ++outs) results(r, outs & 1, outs & 2, outs & 4);
+            for (char kind : {'v', 'i', 'l', 'f', 't'})
+                if (rec::session::return_value_fits(r, kind) && kind == 'i' &&
+                    (integer(r.values) < INT32_MIN || integer(r.values) > INT32_MAX))
+                    __builtin_trap();  // returned as a C int
             g_sink = unsigned(rec::session::describe_call(f.names.at(r.fn), r.values, r.count).size());
             break;
         case 'E':
