@@ -81,7 +81,7 @@ class Recording:
     complete: bool = False  # ends with its end record
     end_note: str = ""  # where and how the file ends, when it is not complete
 
-    def calls(self) -> list[tuple[str, tuple]]:
+    def calls(self) -> list[tuple[str | None, tuple]]:
         return [(r.function, r.values) for r in self.records if r.kind == "call"]
 
     def events(self) -> list[tuple]:
@@ -179,7 +179,7 @@ def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
             raise RecordingError(f"{path}: a corrupt header") from None
         pos = end + 1
     rec = Recording(path, version, bool(flags & _SECRETS_RECORDED), pid, started, names)
-    depth: dict[int, list[tuple[str, int]]] = {}
+    depth: dict[int, list[tuple[str | None, int]]] = {}
     calls = 0
     while pos < len(blob):
         if rec.complete:
