@@ -143,3 +143,40 @@ sanitize: $(VENV)/.deps
 	$(SAN_ENV) $(PY) -c "import c_sdk, sys; sys.exit(not c_sdk.__file__.startswith('$(SAN_BUILD)/'))"
 	$(SAN_ENV) $(PY) -m pytest -q --capture=sys -m "not packaging" tests
 	$(SAN_ENV) VQ_CSDK_OPERATE_SUCCESS=7 $(PY) -m pytest -q --capture=sys -m success_constant tests
+
+# ---- fuzz-recording: the session-file readers under coverage-guided fuzzing --------------------
+# Two fuzzers, seeded from a recording of the demo (tests/fuzz/seeds.py): libFuzzer on the replay
+# library's loader (tests/fuzz/fuzz_session.cpp with recorder/session.cpp, under ASan + UBSan;
+# clang comes from Debian's packages when the machine has none), and atheris on the Python
+# reader and dump (tests/fuzz/fuzz_reader.py; atheris from PyPI into the environment). Each runs
+# FUZZ_SECONDS (default 120); any finding stops the target with the input that caused it in
+# build/fuzz/. The corpora are kept in build/fuzz/ between runs.
+FUZZ_SECONDS ?= 120
+FUZZ_DIR     := $(CURDIR)/build/fuzz
+FUZZ_CXX     ?= clang++
+
+.PHONY: fuzz-recording
+$(VENV)/.fuzz-deps: $(VENV)/.build-deps
+	$(PY) -m pip install --quiet --disable-pip-version-check atheris
+	touch $@
+
+$(FUZZ_DIR)/fuzz_session: tests/fuzz/fuzz_session.cpp recorder/session.cpp recorder/session.hpp
+	@command -v $(FUZZ_CXX) >/dev/null 2>&1 || { echo "fuzz-recording: installing clang (Debian packages)"; \
+	  apt-get update -qq && apt-get install -y -qq clang libclang-rt-dev >/dev/null; }
+	@mkdir -p $(FUZZ_DIR)
+	$(FUZZ_CXX) -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+	  -Irecorder tests/fuzz/fuzz_session.cpp recorder/session.cpp -o $@
+
+fuzz-recording: install $(VENV)/.fuzz-deps $(FUZZ_DIR)/fuzz_session
+	@mkdir -p $(FUZZ_DIR)/seeds $(FUZZ_DIR)/corpus-loader $(FUZZ_DIR)/corpus-reader
+	@SDK=$$($(TEST_ENV) $(PY) -c "import vqsdk_standin; print(vqsdk_standin.library_path())") && \
+	  $(TEST_ENV) $(PY) -m c_sdk_tools.recording record --sdk "$$SDK" -o $(FUZZ_DIR)/demo.vqrec -- \
+	    $(PY) examples/ma_cross.py > /dev/null
+	$(TEST_ENV) $(PY) tests/fuzz/seeds.py $(FUZZ_DIR)/demo.vqrec $(FUZZ_DIR)/seeds
+	cd $(FUZZ_DIR) && bash -o pipefail -c './fuzz_session -max_total_time=$(FUZZ_SECONDS) -max_len=65536 \
+	  -print_final_stats=1 corpus-loader seeds 2>&1 | tee loader.log | \
+	  { grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|peak_rss)|ERROR|SUMMARY" || true; }'
+	cd $(FUZZ_DIR) && $(TEST_ENV) bash -o pipefail -c '$(CURDIR)/$(PY) $(CURDIR)/tests/fuzz/fuzz_reader.py \
+	  -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -print_final_stats=1 corpus-reader seeds 2>&1 | tee reader.log | \
+	  { grep -E "^#[0-9]+[[:space:]]+(INITED|DONE)|^stat::(number_of_executed_units|peak_rss)|Error|Uncaught" || true; }'
+	@echo "fuzz-recording: nothing found (logs: $(FUZZ_DIR)/loader.log, $(FUZZ_DIR)/reader.log)"

@@ -4,16 +4,23 @@
 // given path with RTLD_LOCAL | RTLD_DEEPBIND, so that its own calls to its functions stay inside
 // it, and every call is forwarded to it unchanged. Each call, its result and every event are
 // encoded on the calling thread and appended under a lock to one in-memory buffer, which goes
-// to the file in 1 MiB blocks, at normal exit, and from the handlers of the terminating signals.
-// A file that cannot be written stops the recording (said once on stderr); the calls go on.
+// to the file in 1 MiB blocks, at normal exit and at quick_exit (the module's end of a process
+// from a thread other than the main one), and from the handlers of the terminating signals. A
+// file that cannot be written stops the recording (said once on stderr); the calls go on. The
+// out-parameters of a call are recorded only when the module reads them: when the status is its
+// success status (python.hpp), as the SDK owns them only then.
 //
-// Replay mode (VQSDK_REPLAY_FILE): the whole session file is read at load. Each call must be the
-// next call of the recording, with the same arguments; the events recorded inside it are then
-// delivered to the module's callback, and the recorded results are handed back. The first call
-// that differs stops the process with a report on stderr and exit status 86.
+// Replay mode (VQSDK_REPLAY_FILE): the whole session file is read at load (session.cpp). Each
+// call must be the next call of the recording, with the same arguments; the events recorded
+// inside it are then delivered to the module's callback, and the recorded results are handed
+// back. Events recorded between calls (from an SDK thread of its own) are delivered by a thread
+// of the replay's own, in their place in the recording. The first call that differs stops the
+// process with a report on stderr (the call, the event being handled, the Python stack) and
+// exit status 86.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -30,20 +37,21 @@
 #include <vector>
 
 #include "recorder.hpp"
+#include "session.hpp"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the session file is little-endian");
 
 namespace rec {
 namespace {
 
-constexpr char kMagic[8] = {'V', 'Q', 'S', 'D', 'K', 'R', 'E', 'C'};
-constexpr std::uint16_t kVersion = 1;
-constexpr std::uint16_t kSecretsRecorded = 1;  // header flag
-constexpr std::uint16_t kNoFunction = 0xffff;
+using session::kMagic;
+using session::kNoFunction;
+using session::kRecordHead;
+using session::kSecretsRecorded;
+using session::kVersion;
 constexpr int kDivergedStatus = 86;
 constexpr int kUnreadableStatus = 85;
 constexpr std::size_t kBufferSize = 1 << 20;
-constexpr std::size_t kRecordHead = 5 + 8 + 4 + 2 + 1;  // kind, size, time, thread, function, count
 
 const char* const kNames[] = {
 #define REC_NAME(name, shape) #name,
@@ -179,8 +187,32 @@ int write_all(int fd, const char* p, std::size_t n) noexcept {
     return 0;
 }
 
+// The buffer's lock: held for the few hundred instructions of writing one record (and for a
+// block's write to the file), so a waiter spins briefly, then yields its time slice. It costs
+// the recorded call two atomic instructions where a mutex costs two library calls.
+class SpinLock {
+public:
+    void lock() noexcept {
+        while (held_.exchange(true, std::memory_order_acquire)) {
+            for (int k = 0; held_.load(std::memory_order_relaxed); ++k) {
+                if (k < 100) {
+#if defined(__x86_64__) || defined(__i386__)
+                    __builtin_ia32_pause();
+#endif
+                } else {
+                    sched_yield();
+                }
+            }
+        }
+    }
+    void unlock() noexcept { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_{false};
+};
+
 struct Writer {
-    std::mutex mu;
+    SpinLock mu;
     int fd = -1;
     char* buf = nullptr;
     std::atomic<std::size_t> len{0}, flushed{0};
@@ -292,13 +324,11 @@ void append(std::string& s, T v) {
 
 void open_session_file(const char* path) noexcept {
     g_out.path = path;
-    // Never over an existing file: a process started by the recorded one inherits its
-    // environment and would otherwise truncate the session being written. A device or a pipe
-    // is written as it is.
-    g_out.fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    struct stat st;
-    if (g_out.fd < 0 && errno == EEXIST && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
-        g_out.fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    // Only ever a new regular file: a process started by the recorded one inherits its
+    // environment and would otherwise truncate the session being written, and a pipe, a device
+    // or a socket at the path would hang the session at its first write or hand it to whoever
+    // reads there. O_EXCL refuses anything at the path, a symbolic link included.
+    g_out.fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (g_out.fd < 0) {
         say("vqsdk recorder: cannot open the session file %s (%s); the session goes on unrecorded\n", path,
             std::strerror(errno));
@@ -364,27 +394,58 @@ void trampoline(const char* topic, const char* data, int len) {
 
 // ---- Replay mode ------------------------------------------------------------------------------------
 
-struct Record {
-    char kind;
-    std::uint16_t fn;  // the file's function index
-    std::uint8_t count;
-    std::size_t offset;        // of the record in the file
-    const char* values;        // the tagged values
-    std::size_t values_size;
+using session::Record;
+
+// A mutex and a condition variable of the thread library itself (what the replay needs of them,
+// without the C++ library's newer symbols).
+class Mutex {
+public:
+    void lock() noexcept { pthread_mutex_lock(&m_); }
+    void unlock() noexcept { pthread_mutex_unlock(&m_); }
+    pthread_mutex_t* native() noexcept { return &m_; }
+
+private:
+    pthread_mutex_t m_ = PTHREAD_MUTEX_INITIALIZER;
+};
+
+class Condition {
+public:
+    template <class Ready>
+    void wait(std::unique_lock<Mutex>& lock, Ready ready) noexcept {
+        while (!ready()) pthread_cond_wait(&c_, lock.mutex()->native());
+    }
+    void notify_all() noexcept { pthread_cond_broadcast(&c_); }
+
+private:
+    pthread_cond_t c_ = PTHREAD_COND_INITIALIZER;
 };
 
 struct Replay {
-    std::mutex mu;
-    std::string path;
+    Mutex mu;
+    Condition moved;  // the cursor moved past a top-level event, or its delivery ended
+    std::string path;               // as printed: control characters escaped
     std::vector<char> file;
-    std::vector<std::string> names;  // the file's function table
-    std::vector<int> ours;           // file index -> this library's, -1 when unknown
-    std::vector<Record> records;
+    session::File s;
+    std::vector<int> ours;          // file index -> this library's, -1 when unknown
     std::size_t cursor = 0;
-    std::size_t calls = 0;  // calls matched so far
-    std::string end_note;   // how the file ends
-    std::vector<std::uint16_t> stack;  // the calls in progress (their file index)
-} g_replay;
+    std::size_t calls = 0;          // calls matched so far
+    struct Open {
+        std::uint16_t fn;           // the file's function index
+        std::uint32_t call;         // its number
+    };
+    std::vector<Open> stack;        // the calls in progress
+    bool delivering = false;        // the replay's thread is delivering a top-level event
+    bool deliverer = false;         // that thread was started
+};
+// Never destroyed: the replay's delivering thread may still wait on it while the process exits.
+Replay& g_replay = *new Replay;
+
+// The event the calling thread is delivering (innermost), for the divergence report.
+thread_local const Record* t_event = nullptr;
+// The calling thread is the replay's own thread, which delivers the events recorded between calls.
+thread_local bool t_deliverer = false;
+
+std::string printable(std::string_view text) { return session::escaped(text, 4096); }
 
 [[noreturn]] void unreadable(const std::string& what) {
     std::fprintf(stderr, "vqsdk replay: cannot replay %s: %s\n", g_replay.path.c_str(), what.c_str());
@@ -392,49 +453,13 @@ struct Replay {
     _exit(kUnreadableStatus);
 }
 
-// Length of the tagged value at p (at most n bytes), 0 when it is malformed.
-std::size_t value_size(const char* p, std::size_t n) {
-    if (!n) return 0;
-    switch (p[0]) {
-    case 'n': case 's': case 'o': case 'p': case 'v': return 1;
-    case 'i': case 'f': return n >= 9 ? 9 : 0;
-    case '?': return n >= 2 ? 2 : 0;
-    case 'b': case 't': {
-        if (n < 5) return 0;
-        std::uint32_t len;
-        std::memcpy(&len, p + 1, 4);
-        return n - 5 >= len ? 5 + std::size_t(len) : 0;
-    }
-    default: return 0;
-    }
-}
-
-std::uint32_t blob_size(const char* p) {
-    std::uint32_t n;
-    std::memcpy(&n, p + 1, 4);
-    return n;
-}
-
-// An event is a topic (text or null), its len, and a payload: null (as the SDK may pass it), or
-// bytes holding at least len of them, since the callback reads len bytes from it.
-bool event_shape(const Record& r) {
-    if (r.count != 3) return false;
-    const char* p = r.values;
-    if (*p != 't' && *p != 'n') return false;
-    p += value_size(p, r.values_size);
-    if (*p != 'i') return false;
-    std::int64_t len;
-    std::memcpy(&len, p + 1, 8);
-    p += 9;
-    return *p == 'n' || (*p == 'b' && len <= std::int64_t(blob_size(p)));
-}
-
 void load_replay(const char* path) {
-    g_replay.path = path;
+    g_replay.path = printable(path);
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) unreadable(std::strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0) unreadable(std::strerror(errno));
+    if (!S_ISREG(st.st_mode)) unreadable("not a regular file");
     std::vector<char>& f = g_replay.file;
     f.resize(std::size_t(st.st_size));
     std::size_t got = 0;
@@ -445,189 +470,153 @@ void load_replay(const char* path) {
         got += std::size_t(r);
     }
     ::close(fd);
-    if (f.size() < 26 || std::memcmp(f.data(), kMagic, 8) != 0) unreadable("not a session recording");
-    std::uint16_t version, flags, count;
-    std::memcpy(&version, &f[8], 2);
-    std::memcpy(&flags, &f[10], 2);
-    std::memcpy(&count, &f[24], 2);
-    if (version != kVersion)
-        unreadable("a session file of version " + std::to_string(version) + "; this library reads version " +
-                   std::to_string(kVersion));
-    g_secrets = flags & kSecretsRecorded;
-    std::size_t pos = 26;
-    for (int i = 0; i < count; ++i) {
-        const void* nul = std::memchr(&f[pos], 0, f.size() - pos);
-        if (!nul) unreadable("the file ends inside its header");
-        std::size_t end = std::size_t(static_cast<const char*>(nul) - f.data());
-        g_replay.names.emplace_back(&f[pos], end - pos);
+    std::string error = session::load(f.data(), f.size(), g_replay.s);
+    if (!error.empty()) unreadable(error);
+    g_secrets = g_replay.s.flags & kSecretsRecorded;
+    for (const std::string& name : g_replay.s.names) {
         int mine = -1;
         for (int k = 0; k < function_count; ++k)
-            if (g_replay.names.back() == kNames[k]) mine = k;
+            if (name == kNames[k]) mine = k;
         g_replay.ours.push_back(mine);
-        pos = end + 1;
     }
-    bool ended = false;
-    while (pos < f.size()) {
-        if (ended) unreadable("data after the end record at byte " + std::to_string(pos));
-        if (f.size() - pos < kRecordHead) break;  // a record cut short: see below
-        char kind = f[pos];
-        std::uint32_t size;
-        std::memcpy(&size, &f[pos + 1], 4);
-        if (!std::strchr("CREZ", kind) || kind == 0 || size < kRecordHead - 5)
-            unreadable("corrupt record at byte " + std::to_string(pos));
-        if (f.size() - pos - 5 < size) break;
-        Record r{kind, 0, 0, pos, nullptr, 0};
-        std::memcpy(&r.fn, &f[pos + 17], 2);
-        r.count = std::uint8_t(f[pos + 19]);
-        r.values = &f[pos + kRecordHead];
-        r.values_size = size - (kRecordHead - 5);
-        std::size_t at = 0;
-        for (int k = 0; k < r.count; ++k) {
-            std::size_t n = value_size(r.values + at, r.values_size - at);
-            if (!n) unreadable("corrupt record at byte " + std::to_string(pos));
-            at += n;
-        }
-        bool call = kind == 'C' || kind == 'R';
-        if (at != r.values_size || (call && r.fn >= count) || (!call && r.fn != kNoFunction) ||
-            (kind == 'E' && !event_shape(r)))
-            unreadable("corrupt record at byte " + std::to_string(pos));
-        ended = kind == 'Z';
-        g_replay.records.push_back(r);
-        pos += 5 + size;
-    }
-    if (pos < f.size()) {
-        g_replay.end_note = "the recording is cut short at byte " + std::to_string(pos) + " (a partial record)";
-        std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records before it\n", path,
-                     g_replay.end_note.c_str(), g_replay.records.size());
-    } else if (!ended) {
-        g_replay.end_note = "the recording ends without its end record (the session was cut short)";
-    }
+    if (g_replay.s.cut_at)
+        std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records before it\n",
+                     g_replay.path.c_str(), g_replay.s.end_note.c_str(), g_replay.s.records.size());
 }
 
-// A value for the report: Python-like.
-void describe_value(std::string& s, const char*& p) {
-    auto quoted = [&](const char* q, std::uint32_t n, bool bytes) {
-        if (bytes) s += 'b';
-        s += '\'';
-        for (std::uint32_t k = 0; k < n && k < 160; ++k) {
-            unsigned char c = static_cast<unsigned char>(q[k]);
-            if (c == '\'' || c == '\\') { s += '\\'; s += char(c); }
-            else if (c >= 0x20 && c < 0x7f) s += char(c);
-            else { char hex[8]; std::snprintf(hex, sizeof hex, "\\x%02x", c); s += hex; }
-        }
-        s += '\'';
-        if (n > 160) s += "... (" + std::to_string(n) + " bytes)";
-    };
-    char tag = *p++;
-    std::int64_t i;
-    double d;
-    std::uint32_t n;
-    switch (tag) {
-    case 'n': s += "None"; break;
-    case 's': s += "<secret>"; break;
-    case 'o': s += "<out>"; break;
-    case 'p': s += "<pointer>"; break;
-    case 'v': s += "<void>"; break;
-    case 'i': std::memcpy(&i, p, 8); p += 8; s += std::to_string(i); break;
-    case 'f': {
-        std::memcpy(&d, p, 8);
-        p += 8;
-        char num[32];
-        std::snprintf(num, sizeof num, "%.17g", d);
-        s += num;
-        break;
-    }
-    case '?': s += *p++ ? "True" : "False"; break;
-    case 'b': case 't':
-        std::memcpy(&n, p, 4);
-        quoted(p + 4, n, tag == 'b');
-        p += 4 + n;
-        break;
-    }
+std::string name_of(std::uint16_t fn) { return printable(g_replay.s.names[fn]); }
+
+std::string ms(std::uint64_t ns) {
+    char t[48];
+    std::snprintf(t, sizeof t, "%.3f ms", double(ns) / 1e6);
+    return t;
 }
 
-std::string describe_call(const std::string& name, const char* values, int count) {
-    std::string s = name + "(";
-    for (int k = 0; k < count; ++k) {
-        if (k) s += ", ";
-        describe_value(s, values);
-    }
-    return s + ")";
+std::string describe_event(const Record& e) {
+    const char* p = e.values;
+    std::string s = "event ";
+    session::describe_value(s, p);
+    return s + " recorded at " + ms(e.time) + " (byte " + std::to_string(e.offset) + ")";
 }
 
 std::string describe_record(std::size_t index) {
     Replay& r = g_replay;
-    if (index >= r.records.size())
-        return "the end of the recording" + (r.end_note.empty() ? std::string() : " (" + r.end_note + ")");
-    const Record& rec = r.records[index];
+    if (index >= r.s.records.size())
+        return "the end of the recording" + (r.s.end_note.empty() ? std::string() : " (" + r.s.end_note + ")");
+    const Record& rec = r.s.records[index];
     switch (rec.kind) {
-    case 'C': return describe_call(r.names[rec.fn], rec.values, rec.count);
-    case 'R': return "the return of " + r.names[rec.fn] + " (no further call inside it)";
+    case 'C': return "call #" + std::to_string(rec.call) + " " + session::describe_call(r.s.names[rec.fn], rec.values, rec.count);
+    case 'R':
+        return "the return of " + name_of(rec.fn) + " (call #" + std::to_string(rec.call) + "; no further call inside it)";
     case 'Z': return "the end of the recording";
-    default: return "an event";
+    default: return describe_event(rec);
     }
+}
+
+std::string inside() {
+    const std::vector<Replay::Open>& stack = g_replay.stack;
+    if (stack.empty()) return "(top level)";
+    std::string s;
+    constexpr std::size_t kEnds = 3;  // the outermost and innermost calls shown; those between counted
+    for (std::size_t k = 0; k < stack.size(); ++k) {
+        if (stack.size() > 2 * kEnds + 1 && k == kEnds) {
+            s += " > ... (" + std::to_string(stack.size() - 2 * kEnds) + " calls)";
+            k = stack.size() - kEnds - 1;
+            continue;
+        }
+        s += (s.empty() ? "" : " > ") + name_of(stack[k].fn) + " (#" + std::to_string(stack[k].call) + ")";
+    }
+    return s;
 }
 
 [[noreturn]] void diverge(const std::string& came) {
     Replay& r = g_replay;
-    std::string inside;
-    for (std::uint16_t fn : r.stack) inside += (inside.empty() ? "" : " > ") + r.names[fn];
-    std::size_t at = r.cursor < r.records.size() ? r.records[r.cursor].offset : r.file.size();
-    std::fprintf(stderr,
-                 "vqsdk replay: the session diverged from the recording %s at call %zu (byte %zu of the file)\n"
-                 "  inside:   %s\n  recorded: %s\n  came:     %s\n"
-                 "vqsdk replay: replay stopped (exit status %d)\n",
-                 r.path.c_str(), r.calls + 1, at, inside.empty() ? "(top level)" : inside.c_str(),
-                 describe_record(r.cursor).c_str(), came.c_str(), kDivergedStatus);
+    std::size_t at = r.cursor < r.s.records.size() ? r.s.records[r.cursor].offset : r.file.size();
+    std::string report = "vqsdk replay: the session diverged from the recording " + r.path + " at call #" +
+                         std::to_string(r.calls + 1) + " (byte " + std::to_string(at) + " of the file)\n";
+    report += "  inside:   " + inside() + "\n";
+    report += "  handling: " + (t_event ? describe_event(*t_event) : std::string("no event")) + "\n";
+    report += "  recorded: " + describe_record(r.cursor) + "\n";
+    report += "  came:     " + came + "\n";
+    report += "  the call that came, in the strategy (most recent call last):\n";
+    report += py::stack("    ");
+    report += "vqsdk replay: replay stopped (exit status " + std::to_string(kDivergedStatus) + ")\n";
+    std::fputs(report.c_str(), stderr);
     std::fflush(stderr);
     _exit(kDivergedStatus);
 }
 
+// Hands a recorded event to the module's callback on the calling thread.
 void deliver(const Record& e) {
     const char* p = e.values;
     std::string topic;
     bool null_topic = *p == 'n';
-    std::uint32_t n;
-    if (!null_topic) {
-        std::memcpy(&n, p + 1, 4);
-        topic.assign(p + 5, n);
-    }
-    p += value_size(p, 1 << 30);
+    if (!null_topic) topic.assign(p + 5, session::blob_size(p));
+    p += session::value_size(p, e.values_size);
     std::int64_t len;
     std::memcpy(&len, p + 1, 8);
     p += 9;
     const char* data = *p == 'n' ? nullptr : p + 5;
+    const Record* outer = t_event;
+    t_event = &e;
     if (vqi_event_callback cb = g_callback.load(std::memory_order_acquire))
-        cb(null_topic ? nullptr : topic.c_str(), data, int(len));
+        cb(null_topic ? nullptr : topic.c_str(), data, int(len));  // the loader checked that len is an int
+    t_event = outer;
+}
+
+bool top_event_due(const Replay& r) {
+    return r.cursor < r.s.records.size() && r.s.records[r.cursor].kind == 'E' && r.s.records[r.cursor].top;
+}
+
+// The replay's own thread: it delivers the events recorded between calls when the replay
+// reaches them, as the SDK's thread delivered them, whether or not the strategy calls again
+// (it may be waiting for the very event).
+void deliverer_main() {
+    t_deliverer = true;
+    Replay& r = g_replay;
+    std::unique_lock lock(r.mu);
+    for (;;) {
+        r.moved.wait(lock, [&] { return top_event_due(r); });
+        const Record& e = r.s.records[r.cursor++];
+        r.delivering = true;
+        lock.unlock();
+        deliver(e);
+        lock.lock();
+        r.delivering = false;
+        r.moved.notify_all();
+    }
+}
+
+// Caller holds r.mu.
+void wake_deliverer(Replay& r) {
+    if (!r.deliverer) {
+        r.deliverer = true;
+        pthread_t thread;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        if (int err = pthread_create(&thread, &attr, [](void*) -> void* { deliverer_main(); return nullptr; }, nullptr)) {
+            std::fprintf(stderr, "vqsdk replay: cannot start the thread that delivers the events recorded between "
+                                 "calls (%s)\n", std::strerror(err));
+            _exit(kUnreadableStatus);
+        }
+        pthread_attr_destroy(&attr);
+    }
+    r.moved.notify_all();
 }
 
 // Reads one tagged result value into v.
 void read_value(const char*& p, V& v) {
-    std::uint32_t n;
+    v = V();
     switch (*p) {
     case 'i': std::memcpy(&v.i, p + 1, 8); v.k = V::K::integer; break;
     case 'f': std::memcpy(&v.d, p + 1, 8); v.k = V::K::real; break;
-    case 'b': case 't': std::memcpy(&n, p + 1, 4); v.p = p + 5; v.i = n; v.k = V::K::bytes; break;
+    case 'b': case 't': v.p = p + 5; v.i = session::blob_size(p); v.k = V::K::bytes; break;
     case 's': v.p = kSecretText; v.i = sizeof kSecretText - 1; v.k = V::K::bytes; break;
-    default: v.p = nullptr; v.k = V::K::none; break;
+    case 'v': v.k = V::K::out; break;  // an out-parameter not recorded (the call did not succeed)
+    default: break;
     }
-    p += value_size(p, 1 << 30);
-}
-
-// The results fit the call: one per out-parameter given, and a response length that the
-// recorded response bytes hold (the caller reads that many); a null response stays as recorded.
-bool return_shape(const Record& r, const Outs& o) {
-    if (r.count != 1 + (o.res != nullptr) + (o.res_len != nullptr) + (o.addr != nullptr)) return false;
-    const char* p = r.values;
-    p += value_size(p, r.values_size);
-    if (!o.res) return true;
-    const char* res = p;
-    p += value_size(p, r.values_size);
-    if (!o.res_len) return *res == 'n' || *res == 'b';
-    if (*p != 'i') return false;
-    std::int64_t len;
-    std::memcpy(&len, p + 1, 8);
-    return *res == 'n' || (*res == 'b' && len <= std::int64_t(blob_size(res)));
+    p += session::value_size(p, std::size_t(-1) / 2);  // the loader checked it
 }
 
 }  // namespace
@@ -646,38 +635,74 @@ void fill_failed(const Outs& o) noexcept {
     if (o.addr) *o.addr = nullptr;
 }
 
-void record_call(Fn f, std::initializer_list<V> args) noexcept {
-    if (!g_out.on.load(std::memory_order_relaxed)) return;
-    Item items[16];
-    emit('C', std::uint16_t(f), items, arg_items(items, f, args, g_secrets));
+constinit __attribute__((tls_model("initial-exec"))) thread_local unsigned long t_sdk_calls = 0;
+
+void unknown_success(const char* why) noexcept {
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        say("vqsdk recorder: the success status of the calls cannot be told (%s); their responses are not "
+            "recorded\n",
+            why);
 }
 
-void record_return(Fn f, V ret, const Outs& o) noexcept {
+bool record_call(Fn f, std::initializer_list<V> args) noexcept {
+    ++t_sdk_calls;
+    if (!g_out.on.load(std::memory_order_relaxed)) return false;
+    Item items[16];
+    emit('C', std::uint16_t(f), items, arg_items(items, f, args, g_secrets));
+    return true;
+}
+
+void record_return(Fn f, V ret, const Outs& o, bool read) noexcept {
     if (!g_out.on.load(std::memory_order_relaxed)) return;
     Item items[4];
     int count = 0;
     items[count++] = item(ret, !g_secrets && (secret_mask(f) & kSecretResult));
-    if (o.res) items[count++] = item(V(Bytes{*o.res, o.res_len ? *o.res_len : 0}), false);
-    if (o.res_len) items[count++] = item(V(*o.res_len), false);
-    if (o.addr) items[count++] = item(V(Text{*o.addr}), false);
+    // Out-parameters not read are recorded as 'v' (no value).
+    if (o.res) items[count++] = read ? item(V(Bytes{*o.res, o.res_len ? *o.res_len : 0}), false) : Item{};
+    if (o.res_len) items[count++] = read ? item(V(*o.res_len), false) : Item{};
+    if (o.addr) items[count++] = read ? item(V(Text{*o.addr}), false) : Item{};
     emit('R', std::uint16_t(f), items, count);
 }
 
-V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
+V replay_call(Fn f, std::initializer_list<V> args, const Outs& o, char returns) noexcept {
     Replay& r = g_replay;
-    std::unique_lock lock(r.mu);
     Item items[16];
     std::string s = encode_values(items, arg_items(items, f, args, g_secrets));
-    const Record* rec = r.cursor < r.records.size() ? &r.records[r.cursor] : nullptr;
+    std::unique_lock lock(r.mu);
+    // The events recorded between calls before this one come first. The replay's thread
+    // delivers them, as the SDK's own thread did, while this call waits without the interpreter
+    // lock (the handler needs it); the handler's own calls (on that thread) go on at once.
+    if (t_deliverer) {
+        while (top_event_due(r)) {
+            const Record& e = r.s.records[r.cursor++];
+            lock.unlock();
+            deliver(e);
+            lock.lock();
+        }
+    } else if (r.delivering || top_event_due(r)) {
+        wake_deliverer(r);
+        while (r.delivering || top_event_due(r)) {
+            lock.unlock();
+            void* held = py::release_lock();
+            {
+                std::unique_lock wait(r.mu);
+                r.moved.wait(wait, [&] { return !r.delivering && !top_event_due(r); });
+            }
+            py::reacquire_lock(held);
+            lock.lock();
+        }
+    }
+    const Record* rec = r.cursor < r.s.records.size() ? &r.s.records[r.cursor] : nullptr;
     if (!rec || rec->kind != 'C' || r.ours[rec->fn] != int(f) || rec->count != args.size() ||
         rec->values_size != s.size() || std::memcmp(rec->values, s.data(), s.size()) != 0)
-        diverge(describe_call(kNames[int(f)], s.data(), int(args.size())));
+        diverge(session::describe_call(kNames[int(f)], s.data(), int(args.size())));
     std::uint16_t fn = rec->fn;
     ++r.cursor;
     ++r.calls;
-    r.stack.push_back(fn);
+    r.stack.push_back({fn, rec->call});
     for (;;) {
-        rec = r.cursor < r.records.size() ? &r.records[r.cursor] : nullptr;
+        rec = r.cursor < r.s.records.size() ? &r.s.records[r.cursor] : nullptr;
         if (rec && rec->kind == 'E') {
             ++r.cursor;
             lock.unlock();
@@ -688,25 +713,25 @@ V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
         if (rec && rec->kind == 'R' && rec->fn == fn) break;
         diverge("the return of " + std::string(kNames[int(f)]) + " (no further call inside it)");
     }
+    if (!session::return_shape(*rec, o.res, o.res_len, o.addr) || !session::return_value_fits(*rec, returns))
+        unreadable("corrupt record at byte " + std::to_string(rec->offset) + " (the results of " + kNames[int(f)] + ")");
     ++r.cursor;
     r.stack.pop_back();
-    if (!return_shape(*rec, o)) {
-        r.cursor--;
-        unreadable("corrupt record at byte " + std::to_string(rec->offset) + " (the results of " +
-                   kNames[int(f)] + ")");
-    }
+    if (top_event_due(r)) wake_deliverer(r);
     const char* p = rec->values;
     V ret;
     read_value(p, ret);
     V v;
     thread_local std::string text;  // a returned text lives until the thread's next call
+    // An out-parameter not recorded (the call did not succeed, and its caller does not read it)
+    // is handed back null.
     if (o.res) {
         read_value(p, v);
-        *o.res = const_cast<char*>(v.p);
+        *o.res = v.k == V::K::bytes ? const_cast<char*>(v.p) : nullptr;
     }
     if (o.res_len) {
         read_value(p, v);
-        *o.res_len = int(v.i);
+        *o.res_len = v.k == V::K::integer ? int(v.i) : 0;  // the loader checked that it is an int
     }
     if (o.addr) {
         read_value(p, v);
@@ -722,11 +747,34 @@ V replay_call(Fn f, std::initializer_list<V> args, const Outs& o) noexcept {
 
 namespace {
 
+void finish() {
+    static std::atomic<bool> finished{false};
+    if (finished.exchange(true)) return;
+    if (g_mode == Mode::record && g_out.on.load()) {
+        emit('Z', kNoFunction, nullptr, 0);
+        std::lock_guard lock(g_out.mu);
+        flush_locked();
+        g_out.on.store(false);
+    }
+    if (g_mode == Mode::replay) {
+        std::lock_guard lock(g_replay.mu);
+        std::size_t left = 0;
+        for (std::size_t k = g_replay.cursor; k < g_replay.s.records.size(); ++k)
+            left += g_replay.s.records[k].kind == 'C';
+        if (left)
+            std::fprintf(stderr, "vqsdk replay: the session ended before the recording: %zu recorded calls "
+                                 "not made, the next one %s\n",
+                         left, describe_record(g_replay.cursor).c_str());
+    }
+}
+
 void start() {
     clock_gettime(CLOCK_MONOTONIC, &g_start);
+    py::init();
     if (const char* replay = std::getenv("VQSDK_REPLAY_FILE"); replay && *replay) {
         g_mode = Mode::replay;
         load_replay(replay);
+        at_quick_exit(finish);
         return;
     }
     const char* file = std::getenv("VQSDK_RECORD_FILE");
@@ -746,27 +794,11 @@ void start() {
     open_session_file(file);
     if (g_out.on.load()) {
         install_signal_handlers();
+        // The module ends the process with quick_exit when a handler off the main thread calls
+        // sys.exit(): the end of the session is written then too.
+        at_quick_exit(finish);
         // A forked child records nothing: its exit would write the parent's buffered records again.
         pthread_atfork(nullptr, nullptr, [] { g_out.on.store(false); });
-    }
-}
-
-void finish() {
-    if (g_mode == Mode::record && g_out.on.load()) {
-        emit('Z', kNoFunction, nullptr, 0);
-        std::lock_guard lock(g_out.mu);
-        flush_locked();
-        g_out.on.store(false);
-    }
-    if (g_mode == Mode::replay) {
-        std::lock_guard lock(g_replay.mu);
-        std::size_t left = 0;
-        for (std::size_t k = g_replay.cursor; k < g_replay.records.size(); ++k)
-            left += g_replay.records[k].kind == 'C';
-        if (left)
-            std::fprintf(stderr, "vqsdk replay: the session ended before the recording: %zu recorded calls "
-                                 "not made, the next one %s\n",
-                         left, describe_record(g_replay.cursor).c_str());
     }
 }
 

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "functions.h"
+#include "python.hpp"
 
 namespace rec {
 
@@ -59,14 +60,41 @@ enum class Mode { off, record, replay };
 Mode mode() noexcept;
 void* real(Fn f) noexcept;  // the vendor library's function (record mode), null if missing
 
-// Record mode.
-void record_call(Fn f, std::initializer_list<V> args) noexcept;
-void record_return(Fn f, V ret, const Outs& outs) noexcept;
+// Record mode. record_call answers whether the recording is on. For a call with out-parameters
+// the module's success status is taken before the call, as the module takes it; record_return
+// records the out-parameters only when the module reads them (outs_read: the status says the
+// call succeeded), as the SDK owns them only then.
+bool record_call(Fn f, std::initializer_list<V> args) noexcept;
+void record_return(Fn f, V ret, const Outs& outs, bool outs_read) noexcept;
+// SDK calls made on this thread while recording: a success test that runs Python code reads
+// nothing when it called the SDK again.
+extern constinit __attribute__((tls_model("initial-exec"))) thread_local unsigned long t_sdk_calls;
+void unknown_success(const char* why) noexcept;  // says once that responses are not recorded, and why
+
+inline bool has_outs(const Outs& o) noexcept { return o.res || o.res_len || o.addr; }
+
+inline py::Success success_before_call() noexcept {
+    const char* why = "";
+    py::Success s = py::success(&why);
+    if (s.state == py::Success::State::unknown) unknown_success(why);
+    return s;
+}
 
 // Replay mode: matches the call against the recording (stopping the process with a report when
 // it diverges), delivers the events recorded inside it, fills in the out-parameters, and returns
 // the recorded return value.
-V replay_call(Fn f, std::initializer_list<V> args, const Outs& outs) noexcept;
+// `returns`: the tag the return value must have ('v' void, 'i' int, 'l' long long, 'f' double,
+// 't' a text), checked with the value in the type it is returned as.
+V replay_call(Fn f, std::initializer_list<V> args, const Outs& outs, char returns) noexcept;
+
+template <class R>
+constexpr char return_tag() noexcept {
+    if constexpr (std::is_void_v<R>) return 'v';
+    else if constexpr (std::is_pointer_v<R>) return 't';
+    else if constexpr (std::is_same_v<R, int>) return 'i';
+    else if constexpr (std::is_same_v<R, double>) return 'f';
+    else return 'l';
+}
 
 void fill_failed(const Outs& outs) noexcept;
 
@@ -80,23 +108,31 @@ R failed_value() noexcept {
 
 template <class R, class Invoke>
 R through(Fn f, std::initializer_list<V> args, Outs outs, Invoke invoke) noexcept {
+    const bool outs_given = has_outs(outs);  // before any call: known at compile time for most functions
     switch (mode()) {
     case Mode::record:
         if (real(f)) {
-            record_call(f, args);
+            bool on = record_call(f, args);
+            py::Success success;
+            if (on && outs_given) success = success_before_call();
             if constexpr (std::is_void_v<R>) {
                 invoke();
-                record_return(f, V(), outs);
+                record_return(f, V(), outs, false);
                 return;
             } else {
                 R r = invoke();
-                record_return(f, V(r), outs);
+                bool read = false;
+                if (on && outs_given) {
+                    if constexpr (std::is_same_v<R, int>) read = py::reads_outs(success, r, outs.addr != nullptr, t_sdk_calls);
+                    else py::release(success);
+                }
+                record_return(f, V(r), outs, read);
                 return r;
             }
         }
         break;
     case Mode::replay: {
-        V r = replay_call(f, args, outs);
+        V r = replay_call(f, args, outs, return_tag<R>());
         if constexpr (std::is_void_v<R>) return;
         else if constexpr (std::is_pointer_v<R>) return r.p;
         else if constexpr (std::is_same_v<R, double>) return r.d;

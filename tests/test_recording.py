@@ -3,6 +3,10 @@ and the reader. Every session runs in a subprocess through `python -m c_sdk_tool
 
 import json
 import os
+import re
+import resource
+import shutil
+import struct
 import subprocess
 import sys
 import textwrap
@@ -26,17 +30,20 @@ BUILT = Path(c_sdk.__file__).parent / "recorder" / "lib"
 RECORDER_DIR = str(BUILT) if (BUILT / "libvqsdk.so").exists() else recording.library_dir()
 
 
-def tool(*args, timeout=120):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY, str(EXAMPLES)]),
-               VQSDK_RECORDER_DIR=RECORDER_DIR)
-    env.pop("VQ_CSDK_OPERATE_SUCCESS", None)
+PYTHONPATH = os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY, str(EXAMPLES)])
+
+
+def tool(*args, timeout=120, env=None, **run):
+    environ = dict(os.environ, PYTHONPATH=PYTHONPATH, VQSDK_RECORDER_DIR=RECORDER_DIR)
+    environ.pop("VQ_CSDK_OPERATE_SUCCESS", None)
+    environ.update(env or {})
     return subprocess.run([sys.executable, "-m", "c_sdk_tools.recording", *map(str, args)], capture_output=True,
-                          text=True, env=env, timeout=timeout)
+                          text=True, env=environ, timeout=timeout, **run)
 
 
-def record(path, *command, secrets=False, sdk=None):
+def record(path, *command, secrets=False, sdk=None, **run):
     return tool("record", "--sdk", sdk or library_path(), "-o", path, *(["--secrets"] if secrets else []), "--",
-                *command)
+                *command, **run)
 
 
 def replay(path, *command):
@@ -85,9 +92,25 @@ def test_a_diverging_strategy_is_stopped_with_a_report(session):
     done = replay(session[0], *demo(lot=200))
     assert done.returncode == recording.DIVERGED_STATUS
     report = done.stderr.splitlines()
-    assert report[1] == "  inside:   vqi_run"
-    assert report[2].startswith("  recorded: vqi_place_order_pb(b'") and '"volume": 29300}' in report[2]
-    assert report[3].startswith("  came:     vqi_place_order_pb(b'") and '"volume": 29200}' in report[3]
+    number = int(re.search(r"at call #(\d+) \(byte \d+ of the file\)$", report[0]).group(1))
+    assert re.fullmatch(r"  inside:   vqi_run \(#\d+\)", report[1])
+    # the event being handled, as dump shows it
+    handling = re.fullmatch(r"  handling: event 'bar' recorded at (\d+\.\d{3}) ms \(byte \d+\)", report[2])
+    assert handling
+    assert report[3].startswith(f"  recorded: call #{number} vqi_place_order_pb(b'") and '"volume": 29300}' in report[3]
+    assert report[4].startswith("  came:     vqi_place_order_pb(b'") and '"volume": 29200}' in report[4]
+    # the strategy's file and line: the Python stack of the diverging call, innermost last
+    assert report[5] == "  the call that came, in the strategy (most recent call last):"
+    stack = report[6:-1]
+    ma_cross = str(EXAMPLES / "ma_cross.py")
+    assert any(line.startswith(f'    File "{ma_cross}", line ') and line.endswith(", in on_bar") for line in stack)
+    assert re.fullmatch(rf'    File "{re.escape(ma_cross)}", line \d+, in \w+', stack[-1])
+    assert report[-1] == "vqsdk replay: replay stopped (exit status 86)"
+    # the call number and the event's time are dump's
+    shown = tool("dump", session[0], "--calls", number).stdout.splitlines()
+    assert re.match(rf" *#{number} +\d+\.\d{{3}} ms  t1 +vqi_place_order_pb\(b'", shown[1])
+    events = [line for line in tool("dump", session[0]).stdout.splitlines() if "event 'bar'" in line]
+    assert any(f" {handling.group(1)} ms " in line for line in events)
 
 
 @pytest.mark.parametrize("secrets", [False, True])
@@ -183,15 +206,20 @@ CALLS = """
 """
 
 
+def file_size_limit(limit):
+    # a file that cannot grow past `limit` bytes: writes past it fail with EFBIG (the interpreter
+    # ignores SIGXFSZ), as on a full disk
+    return lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+
 @pytest.mark.parametrize("case", ["threads", "signal", "child", "full disk", "no library"])
 def test_sessions_go_on_whatever_the_recording(tmp_path, case):
     path, sdk = tmp_path / "s.vqrec", None
-    if case == "full disk":
-        path = Path("/dev/full")
     if case == "no library":
         sdk = tmp_path / "libvqsdk.so"
         sdk.write_text("not a library")
-    done = record(path, *script(CALLS), *{"signal": ["kill"], "child": ["child"]}.get(case, []), sdk=sdk)
+    done = record(path, *script(CALLS), *{"signal": ["kill"], "child": ["child"]}.get(case, []), sdk=sdk,
+                  preexec_fn=file_size_limit(256 * 1024) if case == "full disk" else None)
     if case == "signal":
         assert done.returncode == -15
     else:
@@ -201,7 +229,8 @@ def test_sessions_go_on_whatever_the_recording(tmp_path, case):
         return
     assert done.stdout == "(0, b'vqi_get_orders_pb|q')\n"
     if case == "full disk":
-        assert done.stderr.count("vqsdk recorder: cannot write the session file /dev/full (No space left") == 1
+        assert done.stderr.count(f"vqsdk recorder: cannot write the session file {path} (File too large)") == 1
+        assert recording.read(path).records  # the header and the records before the failed write
         return
     rec = recording.read(path)
     assert len(rec.calls()) == 8001 and {r.thread for r in rec.records} == {1, 2, 3, 4, 5}
@@ -211,3 +240,365 @@ def test_sessions_go_on_whatever_the_recording(tmp_path, case):
         assert "(0, b'vqi_get_orders_pb|c')" in done.stderr  # forwarded all the same
     if case == "signal":
         assert rec.end_note.endswith("without its end record (the session was cut short)")
+
+
+# ---- session files from elsewhere: every length checked in the type it is used as ------------------
+
+
+def first_return_of(rec, name):
+    return next(r for r in rec.records if r.kind == "return" and r.function == name)
+
+
+def response_length(value):
+    def mangle(blob, rec):
+        # the response length of the first account query (its last value: 'i' and 8 bytes)
+        r = first_return_of(rec, "vqi_get_cash_pb")
+        end = next(n.offset for n in rec.records if n.offset > r.offset)
+        return blob[:end - 8] + struct.pack("<q", value) + blob[end:]
+    mangle.__name__ = f"response_length({value})"
+    return mangle
+
+
+def event_length(value):
+    def mangle(blob, rec):
+        e = next(r for r in rec.records if r.kind == "event")
+        at = e.offset + 20 + 5 + len(e.values[0].encode()) + 1  # past the head and the topic, after the 'i'
+        return blob[:at] + struct.pack("<q", value) + blob[at + 8:]
+    mangle.__name__ = f"event_length({value})"
+    return mangle
+
+
+@pytest.mark.parametrize("mangle", [response_length(-(2**32) + 20000), response_length(-(2**32) + 0x7FFFFF00),
+                                    response_length(2**31), event_length(-(2**32) + 20000),
+                                    event_length(-(2**32) + 0x7FFFFF00), event_length(2**33)],
+                         ids=lambda m: m.__name__)
+def test_lengths_past_a_c_int_are_corrupt(session, tmp_path, mangle):
+    path = tmp_path / "crafted.vqrec"
+    path.write_bytes(mangle(session[0].read_bytes(), recording.read(session[0])))
+    with pytest.raises(recording.RecordingError, match="corrupt record at byte"):
+        recording.read(path)
+    done = tool("dump", path)
+    assert done.returncode == 2 and "Traceback" not in done.stderr and "corrupt record at byte" in done.stderr
+    env = dict(os.environ, VQSDK_REPLAY_FILE=str(path), LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
+    done = subprocess.run(demo(), capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == recording.UNREADABLE_STATUS, done.stderr
+    assert "vqsdk replay: cannot replay" in done.stderr and "corrupt record at byte" in done.stderr
+
+
+def test_a_status_past_a_c_int_is_corrupt(session, tmp_path):
+    # 2**32 would reach the module as 0 (a success) if it were cut to an int
+    rec = recording.read(session[0])
+    r = first_return_of(rec, "vqi_get_cash_pb")
+    blob = session[0].read_bytes()
+    at = r.offset + 20 + 1  # past the head and the status's tag
+    path = tmp_path / "crafted.vqrec"
+    path.write_bytes(blob[:at] + struct.pack("<q", 2**32) + blob[at + 8:])
+    env = dict(os.environ, VQSDK_REPLAY_FILE=str(path), LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
+    done = subprocess.run(demo(), capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == recording.UNREADABLE_STATUS, done.stderr
+    assert f"corrupt record at byte {r.offset} (the results of vqi_get_cash_pb)" in done.stderr
+
+
+# ---- the out-parameters of a failed call: the SDK does not own them, nobody reads them ----------------
+
+
+FAILED_CALLS = """
+    import os, c_sdk, vqsdk_standin
+    if os.environ.get("VQSDK_RECORD_LIBRARY"):
+        sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+        sdk.script("vqi_get_orders_pb", status=3, response=b"stale-response-31", once=True)
+        sdk.script("vqi_get_serv_addr", status=3, text="stale-address-41", once=True)
+    print(c_sdk.py_vqi_get_orders(b"failed"), c_sdk.py_vqi_get_serv_addr("x"))
+    print(c_sdk.py_vqi_get_orders(b"succeeded"), c_sdk.py_vqi_get_serv_addr("y"))
+"""
+
+
+def test_a_failed_call_records_no_response(tmp_path):
+    path = tmp_path / "s.vqrec"
+    done = record(path, *script(FAILED_CALLS))
+    assert done.returncode == 0 and "vqsdk" not in done.stderr, done.stderr
+    assert done.stdout == "(3, None) None\n(0, b'vqi_get_orders_pb|succeeded') b'addr:y'\n"
+    blob = path.read_bytes()
+    assert b"stale-response-31" not in blob and b"stale-address-41" not in blob
+    returns = [r.values for r in recording.read(path).records if r.kind == "return"]
+    assert returns == [(3, recording.NOT_RECORDED, recording.NOT_RECORDED), (3, recording.NOT_RECORDED),
+                       (0, b"vqi_get_orders_pb|succeeded", 27), (0, "addr:y")]
+    again = replay(path, *script(FAILED_CALLS))
+    assert again.returncode == 0 and again.stdout == done.stdout and "vqsdk" not in again.stderr, again.stderr
+    assert "(3, recording.NOT_RECORDED" not in tool("dump", path).stdout
+    assert "-> 3, <not recorded>, <not recorded>" in tool("dump", path).stdout
+
+
+def test_the_success_status_is_the_modules(tmp_path):
+    # CSDK_OPERATE_SUCCESS = 7: a status of 7 is a success, 0 a failure
+    path = tmp_path / "s.vqrec"
+    code = """
+        import os, c_sdk, vqsdk_standin
+        if os.environ.get("VQSDK_RECORD_LIBRARY"):
+            sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+            sdk.default_status = 7
+            sdk.script("vqi_get_orders_pb", status=0, response=b"stale-response-53", once=True)
+        print(c_sdk.py_vqi_get_orders(b"failed"), c_sdk.py_vqi_get_orders(b"succeeded"))
+    """
+    done = record(path, *script(code), env={"VQ_CSDK_OPERATE_SUCCESS": "7"})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "(0, None) (7, b'vqi_get_orders_pb|succeeded')\n"
+    assert b"stale-response-53" not in path.read_bytes()
+    again = tool("replay", path, "--", *script(code), env={"VQ_CSDK_OPERATE_SUCCESS": "7"})
+    assert again.returncode == 0 and again.stdout == done.stdout, again.stderr
+
+
+def test_the_success_status_is_taken_at_each_call(tmp_path):
+    # rebound between calls, and of another type than int: compared by Python equality
+    path = tmp_path / "s.vqrec"
+    code = """
+        import os, c_sdk, vqsdk_standin
+        if os.environ.get("VQSDK_RECORD_LIBRARY"):
+            sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+            for status, response in [(0, "ok-57"), (3, "rebound-61"), (0, "stale-71"), (3, "float-81"), (4, "stale-91")]:
+                sdk.script("vqi_get_orders_pb", status=status, response=response, once=True)
+        print(c_sdk.py_vqi_get_orders(b"a"))
+        c_sdk.CSDK_OPERATE_SUCCESS = 3
+        print(c_sdk.py_vqi_get_orders(b"b"), c_sdk.py_vqi_get_orders(b"c"))
+        c_sdk.CSDK_OPERATE_SUCCESS = 3.0
+        print(c_sdk.py_vqi_get_orders(b"d"), c_sdk.py_vqi_get_orders(b"e"))
+    """
+    done = record(path, *script(code))
+    assert done.returncode == 0 and "vqsdk" not in done.stderr, done.stderr
+    assert done.stdout == "(0, b'ok-57')\n(3, b'rebound-61') (0, None)\n(3, b'float-81') (4, None)\n"
+    blob = path.read_bytes()
+    assert [w in blob for w in (b"ok-57", b"rebound-61", b"stale-71", b"float-81", b"stale-91")] == [
+        True, True, False, True, False]
+    again = replay(path, *script(code))
+    assert again.returncode == 0 and again.stdout == done.stdout, again.stderr
+
+
+STALE_SDK = r"""
+/* A vendor library that leaves stale pointers in the out-parameters of a failed call. */
+int vqi_get_orders_pb(const char *req, int req_len, char **res, int *res_len) {
+    (void)req; (void)req_len; *res = (char *)16; *res_len = 1 << 20; return 5;
+}
+int vqi_get_serv_addr(const char *serv_id, char **addr) { (void)serv_id; *addr = (char *)16; return 5; }
+"""
+
+
+def test_a_vendor_library_with_stale_pointers_on_failure(tmp_path):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("no C compiler")
+    (tmp_path / "stale.c").write_text(STALE_SDK)
+    sdk = tmp_path / "libvqsdk.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", sdk, tmp_path / "stale.c"], check=True, timeout=60)
+    path = tmp_path / "s.vqrec"
+    done = record(path, *script("import c_sdk; print(c_sdk.py_vqi_get_orders(b'q'), c_sdk.py_vqi_get_serv_addr('x'))"),
+                  sdk=sdk)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "(5, None) None\n"
+    assert [r.values for r in recording.read(path).records if r.kind == "return"][-2:] == [
+        (5, recording.NOT_RECORDED, recording.NOT_RECORDED), (5, recording.NOT_RECORDED)]
+
+
+# ---- sys.exit() in a handler off the main thread --------------------------------------------------------
+
+
+def test_exit_from_a_handler_off_the_main_thread_keeps_the_session(tmp_path):
+    path = tmp_path / "s.vqrec"
+    code = """
+        import os, sys, threading, c_sdk, vqsdk_standin
+        sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+        def handler(topic, payload):
+            print("handling", topic, flush=True)
+            sys.exit(3)
+        c_sdk.py_vqi_set_data_callback(handler)
+        print(c_sdk.py_vqi_get_orders(b"before"), flush=True)
+        sdk.queue_event("tick", b"last")
+        worker = threading.Thread(target=c_sdk.py_vqi_run)
+        worker.start()
+        worker.join()
+        print("not reached")
+    """
+    done = record(path, *script(code))
+    assert done.returncode == 3, done.stderr
+    assert done.stdout == "(0, b'vqi_get_orders_pb|before')\nhandling tick\n"
+    rec = recording.read(path)
+    assert rec.complete, rec.end_note
+    assert [r.function for r in rec.records if r.kind == "call"][-2:] == ["vqi_get_orders_pb", "vqi_run"]
+    assert rec.events() == [("tick", 4, b"last")]
+
+
+# ---- events from the SDK's own threads, between calls ---------------------------------------------------
+
+
+SDK_THREAD_EVENTS = """
+    import os, threading, c_sdk, vqsdk_standin
+    seen, done = [], threading.Event()
+    def handler(topic, payload):
+        seen.append((topic, payload, c_sdk.py_vqi_get_orders(payload)[1]))
+        if len(seen) == 3:
+            done.set()
+    c_sdk.py_vqi_set_data_callback(handler)
+    if os.environ.get("VQSDK_RECORD_LIBRARY"):  # live: a thread of the SDK's delivers three events
+        sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+        sdk.thread_events(1, 3, "tick", b"from-sdk-thread")
+    assert done.wait(60), seen  # no SDK call until the events came
+    print(seen)
+    print(c_sdk.py_vqi_get_orders(b"after"))
+    if os.environ.get("VQSDK_RECORD_LIBRARY"):
+        sdk.join_threads()
+"""
+
+
+def test_events_from_an_sdk_thread_between_calls_replay(tmp_path):
+    path = tmp_path / "s.vqrec"
+    done = record(path, *script(SDK_THREAD_EVENTS))
+    assert done.returncode == 0, done.stderr
+    rec = recording.read(path)
+    events = [r for r in rec.records if r.kind == "event"]
+    assert len(events) == 3 and all(r.depth == 0 and r.thread != 1 for r in events)
+    again = replay(path, *script(SDK_THREAD_EVENTS))
+    assert again.returncode == 0 and "vqsdk" not in again.stderr, again.stderr
+    assert again.stdout == done.stdout
+
+
+# ---- the session file goes only to a new regular file ---------------------------------------------------
+
+
+def test_record_refuses_a_fifo_and_other_files(tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    command = script("import c_sdk; print(c_sdk.py_vqi_get_orders(b'q'))")
+    for output, what in [(fifo, "a pipe (FIFO)"), (tmp_path, "a directory"), (Path("/dev/null"), "a device")]:
+        done = record(output, *command, timeout=60)
+        assert done.returncode == 2 and done.stdout == "", done.stderr
+        assert done.stderr == (f"recording: cannot write the session to {output}: {what}; the session goes only "
+                               "to a new regular file\n")
+    # the library itself, as started by the environment alone: runs unrecorded, and says so
+    env = dict(os.environ, VQSDK_RECORD_FILE=str(fifo), VQSDK_RECORD_LIBRARY=library_path(),
+               LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
+    done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0 and done.stdout == "(0, b'vqi_get_orders_pb|q')\n"
+    assert f"vqsdk recorder: cannot open the session file {fifo} (File exists)" in done.stderr
+
+
+# ---- dump ------------------------------------------------------------------------------------------------
+
+
+def session_file(path, *records, names=("vqi_stop", "vqi_poll")):
+    """A session file of these records: (kind, thread, function, encoded values, count)."""
+    head = b"VQSDKREC" + struct.pack("<HHIqH", 1, 0, 4242, 0, len(names)) + b"".join(n.encode() + b"\0" for n in names)
+    body = b""
+    for kind, thread, fn, values, count in records:
+        body += kind + struct.pack("<IQIHB", 15 + len(values), 1000, thread, fn, count) + values
+    path.write_bytes(head + body)
+    return path
+
+
+def text(s):
+    return b"t" + struct.pack("<I", len(s)) + s
+
+
+@pytest.mark.parametrize("records", [
+    [(b"C", 1, 0, b"", 0), (b"R", 1, 0, b"", 0)],  # a return with no values
+    [(b"E", 1, 0xFFFF, text(b"tick"), 1)],  # an event with one value
+    [(b"E", 1, 0xFFFF, text(b"t\0ck") + b"i" + struct.pack("<q", 0) + b"n", 3)],  # a NUL inside a text
+], ids=["return without values", "event of one value", "text with a NUL"])
+def test_dump_refuses_what_replay_refuses_without_a_traceback(tmp_path, records):
+    path = session_file(tmp_path / "odd.vqrec", *records)
+    done = tool("dump", path)
+    assert done.returncode == 2 and "Traceback" not in done.stderr and "corrupt record at byte" in done.stderr
+
+
+def test_dump_shows_any_record_it_is_given():
+    rec = recording.Recording("x", 1, False, 1, 0, ["f"], [
+        recording.Record("return", 30, 1, 1, "f", ()), recording.Record("event", 40, 1, 1, None, ("tick",)),
+        recording.Record("call", 50, 1, 1, "f\x1b[2J", (object,), depth=-3, call=1)], complete=True)
+    lines = list(recording.dump_lines(rec))
+    assert "-> (no values)" in lines[1] and "event ('tick')" in lines[2] and "\x1b" not in "".join(lines)
+
+
+def test_dump_escapes_control_characters(tmp_path):
+    evil = "\x1b]0;owned\x07\x1b[2J\u202e".encode()
+    path = tmp_path / "s.vqrec"
+    done = record(path, *script(f"import c_sdk; c_sdk.py_vqi_set_serv_addr({evil!r})"))
+    assert done.returncode == 0, done.stderr
+    blob = path.read_bytes()
+    # a function name with terminal escapes in the file's own function table
+    name = b"vqi_set_serv_addr"
+    blob = blob.replace(name + b"\0", b"\x1b[2Jset_serv_addr\0", 1)
+    path.write_bytes(blob)
+    out = tool("dump", path).stdout
+    assert "\x1b" not in out and "\x07" not in out and "\u202e" not in out
+    assert "\\x1b[2Jset_serv_addr('\\x1b]0;owned\\x07\\x1b[2J\\u202e')" in out
+    # the divergence report of the replay library
+    done = replay(path, *script("import c_sdk; c_sdk.py_vqi_set_serv_addr('other')"))
+    assert done.returncode == recording.DIVERGED_STATUS
+    assert "\x1b" not in done.stderr and "\x07" not in done.stderr
+    assert "recorded: call #1 \\x1b[2Jset_serv_addr('\\x1b]0;owned\\x07\\x1b[2J\\xe2\\x80\\xae')" in done.stderr
+
+
+def test_dump_bounds_its_indentation(tmp_path):
+    n = 20000
+    path = session_file(tmp_path / "deep.vqrec", *[(b"C", 1, 0, b"", 0)] * n)
+    rec = recording.read(path)
+    assert rec.records[-1].depth == n - 1
+    lines = tool("dump", path).stdout.splitlines()
+    assert len(lines) == n + 2 and max(map(len, lines[1:])) < 120
+    assert lines[-2].endswith(f"[depth {n - 1}] vqi_stop()")
+
+
+def test_dump_numbers_and_filters(session):
+    path = session[0]
+    rec = recording.read(path)
+    calls = [r for r in rec.records if r.kind == "call"]
+    full = tool("dump", path).stdout.splitlines()
+    assert full[0].endswith(f"{len(rec.records)} records, {len(calls)} calls")
+    numbered = [line.split()[0] for line in full[1:] if line.lstrip().startswith("#")]
+    assert numbered[:2] == ["#1", "#1"]  # a call and its return
+    orders = tool("dump", path, "--function", "vqi_place_order_pb").stdout.splitlines()[1:-1]  # less the end
+    placed = [r for r in calls if r.function == "vqi_place_order_pb"]
+    assert len(orders) == 2 * len(placed) and all("vqi_place_order_pb" in line or "->" in line for line in orders)
+    assert orders[0].split()[0] == f"#{placed[0].call}"
+    run = next(r for r in calls if r.function == "vqi_run")
+    inside = tool("dump", path, "--calls", run.call, "--no-events").stdout.splitlines()[1:]
+    assert inside[0].split()[0] == f"#{run.call}" and "vqi_run()" in inside[0] and "event" not in "".join(inside)
+    assert inside[-1].split()[0] == f"#{run.call}" and "->" in inside[-1]
+    two = tool("dump", path, "--calls", "2-3,5", "--events").stdout.splitlines()[1:]
+    assert [line.split()[0] for line in two if line.lstrip().startswith("#")] == ["#2", "#2", "#3", "#3", "#5", "#5"]
+    bad = tool("dump", path, "--calls", "9-3")
+    assert bad.returncode == 2 and "not a call range" in bad.stderr
+
+
+# ---- the replay checks the function called ---------------------------------------------------------------
+
+
+def test_a_call_to_another_function_diverges(tmp_path):
+    path = tmp_path / "s.vqrec"
+    assert record(path, *script("import c_sdk; c_sdk.py_vqi_stop()")).returncode == 0
+    done = replay(path, *script("import c_sdk; c_sdk.vqi_poll()"))
+    assert done.returncode == recording.DIVERGED_STATUS
+    assert "  recorded: call #1 vqi_stop()\n  came:     vqi_poll()\n" in done.stderr
+
+
+# ---- the command ---------------------------------------------------------------------------------------
+
+
+def test_the_command_line(tmp_path, session):
+    script_path = Path(sys.executable).parent / "c-sdk-record"
+    commands = [[sys.executable, "-m", "c_sdk_tools.recording"]]
+    if script_path.exists():
+        commands.append([str(script_path)])
+    for command in commands:
+        run = lambda *args: subprocess.run([*command, *map(str, args)], capture_output=True, text=True,  # noqa: E731
+                                           env=dict(os.environ, PYTHONPATH=PYTHONPATH), timeout=60)
+        helped = run("--help")
+        assert helped.returncode == 0 and "record" in helped.stdout and "dump" in helped.stdout
+        assert run("dump", "--help").stdout.count("--calls") >= 1
+        version = run("--version")
+        assert version.returncode == 0 and re.search(r"\(c_sdk \S+; session files of version 1\)", version.stdout)
+        for args in (["--bogus"], ["bogus"], ["dump", "--bogus", session[0]], ["replay", session[0], "--bogus"],
+                     ["record", "--sdk", library_path(), "-o", tmp_path / "x", "--bogus", "--", "true"]):
+            done = run(*args)
+            assert done.returncode == 2 and "error: " in done.stderr and "Traceback" not in done.stderr, (args, done.stderr)
+        assert run("dump", tmp_path / "missing.vqrec").returncode == 2
+        assert run("replay", session[0]).returncode == 2  # no command
+        assert run("replay", session[0], "--", tmp_path / "no-such-command").returncode == 127

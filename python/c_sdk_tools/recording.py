@@ -1,12 +1,13 @@
 """Session recordings at the SDK boundary: read them, record a command, replay one.
 
-    python -m c_sdk_tools.recording record --sdk /path/to/vendor/libvqsdk.so -o session.vqrec -- python strategy.py
-    python -m c_sdk_tools.recording replay session.vqrec -- python strategy.py
-    python -m c_sdk_tools.recording dump session.vqrec
+    c-sdk-record record --sdk /path/to/vendor/libvqsdk.so -o session.vqrec -- python strategy.py
+    c-sdk-record replay session.vqrec -- python strategy.py
+    c-sdk-record dump session.vqrec [--calls 5-9] [--function NAME] [--no-events]
 
-`record` and `replay` run the command with this package's libvqsdk.so (the recorder) in front of
-the module's SDK library through LD_LIBRARY_PATH; docs/recording.md describes the file format,
-the environment variables and the exit statuses.
+(`python -m c_sdk_tools.recording` is the same command.) `record` and `replay` run the command
+with this package's libvqsdk.so (the recorder) in front of the module's SDK library through
+LD_LIBRARY_PATH; docs/recording.md describes the file format, the environment variables and the
+exit statuses.
 """
 
 from __future__ import annotations
@@ -14,21 +15,25 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
+import stat
 import struct
 import sys
 import tempfile
 from dataclasses import dataclass, field
-from typing import Iterator
+from typing import Iterable, Iterator
 
-__all__ = ["Recording", "Record", "RecordingError", "read", "library_dir", "SECRET", "OUT", "POINTER", "VOID"]
+__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "dump_lines", "library_dir", "main", "SECRET", "OUT",
+           "POINTER", "VOID", "NOT_RECORDED"]
 
 MAGIC = b"VQSDKREC"
 VERSION = 1
 DIVERGED_STATUS = 86  # the replayed session called something else than the recording
 UNREADABLE_STATUS = 85  # the replay library could not read the session file
+USAGE_STATUS = 2  # a command line, or a session file, the command cannot use
 _SECRETS_RECORDED = 1
 _HEAD = struct.Struct("<cIQIHB")  # kind, size, time (ns), thread, function, value count
 _NO_FUNCTION = 0xFFFF
+_INT_MIN, _INT_MAX = -(2**31), 2**31 - 1  # a response length or an event's len is a C int
 KINDS = {b"C": "call", b"R": "return", b"E": "event", b"Z": "end"}
 
 
@@ -44,6 +49,7 @@ SECRET = _Marker("<secret>")  # a secret not recorded
 OUT = _Marker("<out>")  # a non-null out-parameter
 POINTER = _Marker("<pointer>")  # a non-null reserved pointer or callback
 VOID = _Marker("<void>")  # no return value
+NOT_RECORDED = _Marker("<not recorded>")  # an out-parameter of a call that did not succeed (never read)
 
 
 class RecordingError(Exception):
@@ -60,6 +66,7 @@ class Record:
     values: tuple  # call: the arguments; return: the return value, then the out-parameters;
     #                event: (topic, len, payload)
     depth: int = 0  # calls in progress on the thread around this record
+    call: int = 0  # calls and returns: the call's number (1, 2, ... in file order)
 
 
 @dataclass
@@ -74,7 +81,7 @@ class Recording:
     complete: bool = False  # ends with its end record
     end_note: str = ""  # where and how the file ends, when it is not complete
 
-    def calls(self) -> list[tuple[str, tuple]]:
+    def calls(self) -> list[tuple[str | None, tuple]]:
         return [(r.function, r.values) for r in self.records if r.kind == "call"]
 
     def events(self) -> list[tuple]:
@@ -88,28 +95,74 @@ def _value(blob: bytes, pos: int, end: int, where: int):
     pos += 1
     if tag in (b"n", b"s", b"o", b"p", b"v"):
         return {b"n": None, b"s": SECRET, b"o": OUT, b"p": POINTER, b"v": VOID}[tag], pos
-    if tag == b"i":
-        return struct.unpack_from("<q", blob, pos)[0], pos + 8
-    if tag == b"f":
-        return struct.unpack_from("<d", blob, pos)[0], pos + 8
+    if tag in (b"i", b"f"):
+        if pos + 8 > end:
+            raise struct.error("past the end")
+        return struct.unpack_from("<q" if tag == b"i" else "<d", blob, pos)[0], pos + 8
     if tag == b"?":
+        if pos + 1 > end:
+            raise struct.error("past the end")
         return bool(blob[pos]), pos + 1
     if tag in (b"b", b"t"):
+        if pos + 4 > end:
+            raise struct.error("past the end")
         (n,) = struct.unpack_from("<I", blob, pos)
         if pos + 4 + n > end:
             raise struct.error("past the end")
         data = blob[pos + 4 : pos + 4 + n]
-        return (data if tag == b"b" else data.decode("utf-8", "surrogateescape")), pos + 4 + n
+        if tag == b"b":
+            return data, pos + 4 + n
+        if b"\0" in data:  # a text is recorded up to its NUL
+            raise struct.error("a NUL inside a text")
+        return data.decode("utf-8", "surrogateescape"), pos + 4 + n
     raise RecordingError(f"corrupt record at byte {where}: unknown value tag {tag!r}")
+
+
+def _is_int(v) -> bool:
+    return type(v) is int
+
+
+def _fits(length, data) -> bool:
+    """A length as the SDK's caller receives it (a C int) that the recorded bytes hold: it
+    reads that many (nothing when it is 0 or less, or when there are no bytes)."""
+    if not _is_int(length) or not _INT_MIN <= length <= _INT_MAX:
+        return False
+    return not isinstance(data, bytes) or length <= len(data)
+
+
+def _shape_error(kind: bytes, values: list) -> str:
+    """Why the values of a record do not fit its kind, or ""."""
+    if kind == b"E":
+        if len(values) != 3:
+            return "an event of " + str(len(values)) + " values"
+        topic, length, payload = values
+        if not (topic is None or isinstance(topic, str)) or not (payload is None or isinstance(payload, bytes)):
+            return "an event of other values"
+        if not _fits(length, payload):
+            return "an event's len that is not an int its payload holds"
+    elif kind == b"R":
+        if not 1 <= len(values) <= 4:
+            return "a return of " + str(len(values)) + " values"
+        # a query's results: the response, then its length
+        if len(values) >= 3 and (values[1] is None or isinstance(values[1], bytes)) and _is_int(values[2]):
+            if not _fits(values[2], values[1]):
+                return "a response length that is not an int its bytes hold"
+    return ""
 
 
 def read(path: str | os.PathLike) -> Recording:
     """Reads a session file. A file cut short (a crash, a full disk) reads up to its last whole
     record, with `complete` False and `end_note` saying where it ends; anything else that is not
-    a recording of this version raises RecordingError."""
+    a recording of this version raises RecordingError. Every length and count in the file is
+    checked against the bytes that hold it and, where the SDK's caller receives it, in the type
+    it receives it as, as the replay library checks them."""
     path = os.fspath(path)
     with open(path, "rb") as f:
-        blob = f.read()
+        return from_bytes(f.read(), path)
+
+
+def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
+    """Reads a session file's bytes, as read() reads the file (`path` names it in messages)."""
     if len(blob) < 26 or blob[:8] != MAGIC:
         raise RecordingError(f"{path}: not a session recording")
     version, flags, pid, started, count = struct.unpack_from("<HHIqH", blob, 8)
@@ -126,7 +179,8 @@ def read(path: str | os.PathLike) -> Recording:
             raise RecordingError(f"{path}: a corrupt header") from None
         pos = end + 1
     rec = Recording(path, version, bool(flags & _SECRETS_RECORDED), pid, started, names)
-    depth: dict[int, list[str]] = {}
+    depth: dict[int, list[tuple[str | None, int]]] = {}
+    calls = 0
     while pos < len(blob):
         if rec.complete:
             raise RecordingError(f"{path}: data after the end record at byte {pos}")
@@ -148,20 +202,24 @@ def read(path: str | os.PathLike) -> Recording:
         is_call = kind in (b"C", b"R")
         if at != end or (is_call and fn >= count) or (not is_call and fn != _NO_FUNCTION):
             raise RecordingError(f"{path}: corrupt record at byte {pos}")
-        # the caller reads `len` bytes of a response or payload: the recorded bytes must hold them
-        if kind in (b"R", b"E") and len(values) == 3 and isinstance(values[-1 if kind == b"E" else 1], bytes):
-            data, length = (values[2], values[1]) if kind == b"E" else (values[1], values[2])
-            if not isinstance(length, int) or length > len(data):
-                raise RecordingError(f"{path}: corrupt record at byte {pos}: a length past its bytes")
+        why = _shape_error(kind, values)
+        if why:
+            raise RecordingError(f"{path}: corrupt record at byte {pos}: {why}")
         stack = depth.setdefault(thread, [])
         name = names[fn] if is_call else None
+        number = 0
         if kind == b"R":
-            if not stack or stack[-1] != name:
-                raise RecordingError(f"{path}: corrupt record at byte {pos}: a return of {name} outside its call")
-            stack.pop()
-        rec.records.append(Record(KINDS[kind], pos, t, thread, name, tuple(values), len(stack)))
+            if not stack or stack[-1][0] != name:
+                raise RecordingError(f"{path}: corrupt record at byte {pos}: a return outside its call")
+            number = stack.pop()[1]
+            # the out-parameters of a call that did not succeed are not recorded (never read)
+            values[1:] = [NOT_RECORDED if v is VOID else v for v in values[1:]]
+        elif kind == b"C":
+            calls += 1
+            number = calls
+        rec.records.append(Record(KINDS[kind], pos, t, thread, name, tuple(values), len(stack), number))
         if kind == b"C":
-            stack.append(name)
+            stack.append((name, number))
         rec.complete = kind == b"Z"
         pos = end
     if pos < len(blob):
@@ -173,30 +231,99 @@ def read(path: str | os.PathLike) -> Recording:
 
 # ---- dump -------------------------------------------------------------------------------------------
 
+MAX_INDENT = 16  # nesting levels shown by indentation; deeper records show their depth as a number
+
+
+def _printable(text: str) -> str:
+    """Text from the file as it may go to a terminal: every character that is not printable
+    (control characters, terminal escapes, bidirectional overrides) escaped."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
+
 
 def _show(v) -> str:
+    # repr escapes what is not printable, in bytes and in str
     if isinstance(v, bytes) and len(v) > 160:
         return repr(v[:160]) + f"... ({len(v)} bytes)"
+    if isinstance(v, str) and len(v) > 160:
+        return repr(v[:160]) + f"... ({len(v)} characters)"
     return repr(v)
 
 
-def dump_lines(rec: Recording) -> Iterator[str]:
-    yield (f"session file {rec.path}: version {rec.version}, pid {rec.pid}, "
-           f"secrets {'recorded' if rec.secrets_recorded else 'not recorded'}, {len(rec.records)} records")
-    for r in rec.records:
-        head = f"{r.time_ns / 1e6:12.3f} ms  t{r.thread}  {'  ' * r.depth}"
+def _ranges(spec: str) -> list[tuple[int, float]]:
+    """'7', '5-9', '100-', '-20', comma-separated: inclusive ranges of call numbers."""
+    out = []
+    for part in spec.split(","):
+        part = part.strip()
+        lo, dash, hi = part.partition("-")
+        try:
+            first = int(lo) if lo else 1
+            last = (int(hi) if hi else float("inf")) if dash else first
+        except ValueError:
+            raise ValueError(f"not a call number or range: {part!r} (give N, N-M, N- or -M)") from None
+        if first < 1 or last < first:
+            raise ValueError(f"not a call range: {part!r}")
+        out.append((first, last))
+    return out
+
+
+def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls: str | None = None,
+               events: bool | None = None) -> Iterator[str]:
+    """The session as text: one line per record, calls and their returns numbered (#N, the
+    number a divergence report gives), indented by nesting. `functions` keeps the calls and
+    returns of those functions only; `calls` ("5-9", "7", "100-", "-20", comma-separated) keeps
+    the records from each such call to its return, nested ones included; `events` shows or
+    leaves out the events (default: shown, unless `functions` is given)."""
+    wanted = set(functions) if functions else None
+    show_events = events if events is not None else wanted is None
+    records = rec.records
+    inside = [True] * len(records)
+    if calls:
+        spans = _ranges(calls)
+        inside = [False] * len(records)
+        starts: dict[int, int] = {}
+        for k, r in enumerate(records):
+            if r.kind == "call" and any(a <= r.call <= b for a, b in spans):
+                starts[r.call] = k
+            if r.kind == "return" and r.call in starts:
+                for j in range(starts.pop(r.call), k + 1):
+                    inside[j] = True
+        for k in starts.values():  # calls without their return: to the end
+            for j in range(k, len(records)):
+                inside[j] = True
+    width = len(str(max((r.call for r in records), default=0))) + 1
+    yield (f"session file {_printable(rec.path)}: version {rec.version}, pid {rec.pid}, "
+           f"secrets {'recorded' if rec.secrets_recorded else 'not recorded'}, {len(rec.records)} records, "
+           f"{sum(r.kind == 'call' for r in records)} calls")
+    for k, r in enumerate(records):
+        if not inside[k]:
+            continue
+        if r.kind == "event" and not show_events:
+            continue
+        if r.kind in ("call", "return") and wanted is not None and r.function not in wanted:
+            continue
+        number = f"#{r.call}" if r.kind in ("call", "return") else ""
+        depth = r.depth if isinstance(r.depth, int) and r.depth > 0 else 0
+        indent = "  " * min(depth, MAX_INDENT) + (f"[depth {depth}] " if depth > MAX_INDENT else "")
+        head = f"{number:>{width}} {r.time_ns / 1e6:12.3f} ms  t{r.thread}  {indent}"
+        values = tuple(r.values)
+        name = _printable(str(r.function))
         if r.kind == "call":
-            yield head + f"{r.function}({', '.join(map(_show, r.values))})"
+            yield head + f"{name}({', '.join(map(_show, values))})"
         elif r.kind == "return":
-            ret, *outs = r.values
-            yield head + f"  -> {_show(ret)}" + "".join(f", {_show(v)}" for v in outs)
+            if values:
+                yield head + f"  -> {_show(values[0])}" + "".join(f", {_show(v)}" for v in values[1:])
+            else:
+                yield head + "  -> (no values)"
         elif r.kind == "event":
-            topic, length, payload = r.values
-            yield head + f"event {topic!r} len {length}: {_show(payload)}"
+            if len(values) == 3:
+                topic, length, payload = values
+                yield head + f"event {_show(topic)} len {_show(length)}: {_show(payload)}"
+            else:
+                yield head + f"event ({', '.join(map(_show, values))})"
         else:
             yield head + "end of the session"
     if not rec.complete:
-        yield f"(incomplete: {rec.end_note})"
+        yield f"(incomplete: {_printable(rec.end_note)})"
 
 
 # ---- record / replay ------------------------------------------------------------------------------
@@ -234,7 +361,7 @@ def library_dir() -> str:
 def _run(command: list[str], env: dict[str, str]) -> int:
     if not command:
         print("recording: no command to run (give it after --)", file=sys.stderr)
-        return 2
+        return USAGE_STATUS
     env = dict(os.environ, **env)
     env["LD_LIBRARY_PATH"] = os.pathsep.join(filter(None, [library_dir(), os.environ.get("LD_LIBRARY_PATH")]))
     try:
@@ -244,34 +371,96 @@ def _run(command: list[str], env: dict[str, str]) -> int:
         return 127
 
 
-def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m c_sdk_tools.recording", description=__doc__.splitlines()[0])
-    sub = parser.add_subparsers(dest="what", required=True)
-    p = sub.add_parser("record", help="run a command, recording its SDK session")
+def _output_problem(output: str) -> str:
+    """Why the session file cannot go to `output`, or "". An existing regular file (or a link
+    to one) is replaced; anything else at the path (a pipe, a device, a socket, a directory, a
+    dangling link) is refused: the recorder only ever writes a new regular file."""
+    try:
+        st = os.stat(output)
+    except FileNotFoundError:
+        return "a dangling symbolic link" if os.path.islink(output) else ""
+    except OSError as e:
+        return e.strerror or str(e)
+    if stat.S_ISREG(st.st_mode):
+        return ""
+    what = ("a directory" if stat.S_ISDIR(st.st_mode) else "a pipe (FIFO)" if stat.S_ISFIFO(st.st_mode)
+            else "a socket" if stat.S_ISSOCK(st.st_mode) else "a device" if stat.S_ISCHR(st.st_mode) or
+            stat.S_ISBLK(st.st_mode) else "not a regular file")
+    return f"{what}; the session goes only to a new regular file"
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        package = version("c_sdk")
+    except Exception:  # not installed as a distribution (a build tree)
+        package = "unknown"
+    return f"c_sdk {package}; session files of version {VERSION}"
+
+
+def _prog() -> str:
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "c-sdk-record" if name.startswith("c-sdk-record") else "python -m c_sdk_tools.recording"
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=_prog(), description="Record a strategy's session at the SDK boundary, replay it, or print it.",
+        epilog="Exit statuses: record and replay end with the command's own status; 2: a command line or a "
+               "session file they cannot use; 127: the command cannot be run; a replay that diverges from its "
+               f"recording: {DIVERGED_STATUS}; a file the replay library cannot read: {UNREADABLE_STATUS}. "
+               "See docs/recording.md.")
+    parser.add_argument("--version", action="version", version=f"%(prog)s ({_version()})")
+    sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump}")
+    p = sub.add_parser("record", help="run a command, recording its SDK session",
+                       description="Run COMMAND with the recorder in front of the vendor's SDK library.")
     p.add_argument("--sdk", default=os.environ.get("VQSDK_RECORD_LIBRARY"),
                    help="the vendor's libvqsdk.so (default: $VQSDK_RECORD_LIBRARY)")
-    p.add_argument("-o", "--output", required=True, help="the session file to write (replaced if it exists)")
+    p.add_argument("-o", "--output", required=True,
+                   help="the session file to write: a new file, or an existing regular file (replaced)")
     p.add_argument("--secrets", action="store_true", help="also record tokens, passwords and TLS material")
-    p.add_argument("command", nargs=argparse.REMAINDER)
-    p = sub.add_parser("replay", help="run a command against a recorded session, with no SDK library")
+    p.add_argument("command", nargs=argparse.REMAINDER, help="-- and the command to run")
+    p = sub.add_parser("replay", help="run a command against a recorded session, with no SDK library",
+                       description="Run COMMAND against the recording FILE, with no SDK library loaded.")
     p.add_argument("file")
-    p.add_argument("command", nargs=argparse.REMAINDER)
-    p = sub.add_parser("dump", help="print a session file as text")
+    p.add_argument("command", nargs=argparse.REMAINDER, help="-- and the command to run")
+    p = sub.add_parser("dump", help="print a session file as text",
+                       description="Print a session file: one line per call, return and event, calls numbered "
+                                   "(#N, as a divergence report names them), indented by nesting.")
     p.add_argument("file")
+    p.add_argument("-f", "--function", action="append", metavar="NAME",
+                   help="only the calls and returns of this function (repeatable, or comma-separated)")
+    p.add_argument("-c", "--calls", metavar="RANGE",
+                   help="only these calls, from each one to its return, nested calls and events included: "
+                        "N, N-M, N- or -M, comma-separated")
+    p.add_argument("--events", action=argparse.BooleanOptionalAction, default=None,
+                   help="show the events, or leave them out (default: shown, unless --function is given)")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = _parser()
     args = parser.parse_args(argv)
-    command = getattr(args, "command", [])
+    command = getattr(args, "command", None) or []
     if command[:1] == ["--"]:
         command = command[1:]
+    elif command and command[0].startswith("-"):
+        parser.error(f"unrecognized arguments: {command[0]} (give the command after --)")
 
     if args.what == "record":
         if not args.sdk:
             print("recording: give the vendor's SDK library with --sdk (or VQSDK_RECORD_LIBRARY)", file=sys.stderr)
-            return 2
+            return USAGE_STATUS
         if not os.path.isfile(args.sdk):
             print(f"recording: no SDK library at {args.sdk}", file=sys.stderr)
-            return 2
+            return USAGE_STATUS
         output = os.path.abspath(args.output)
-        if os.path.isfile(output):
+        problem = _output_problem(output)
+        if problem:
+            print(f"recording: cannot write the session to {output}: {problem}", file=sys.stderr)
+            return USAGE_STATUS
+        if os.path.lexists(output):
             os.remove(output)  # the recorder never writes over an existing file
         return _run(command, {"VQSDK_RECORD_FILE": output,
                               "VQSDK_RECORD_LIBRARY": os.path.abspath(args.sdk),
@@ -280,16 +469,22 @@ def main(argv: list[str] | None = None) -> int:
         rec = read(args.file)
     except (OSError, RecordingError) as e:
         print(f"recording: {e}", file=sys.stderr)
-        return 2
+        return USAGE_STATUS
     if args.what == "replay":
         if not rec.complete:
             print(f"recording: {args.file}: {rec.end_note}; replaying what it holds", file=sys.stderr)
         return _run(command, {"VQSDK_REPLAY_FILE": os.path.abspath(args.file)})
+    functions = [name for given in args.function or [] for name in given.split(",") if name]
     try:
-        for line in dump_lines(rec):
+        lines = dump_lines(rec, functions=functions or None, calls=args.calls, events=args.events)
+        for line in lines:
             print(line)
+    except ValueError as e:
+        print(f"recording: {e}", file=sys.stderr)
+        return USAGE_STATUS
     except BrokenPipeError:
-        pass
+        # the reader went away (dump ... | head): nothing more to say, nor to flush at exit
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
 
 

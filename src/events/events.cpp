@@ -93,7 +93,7 @@ CSDK_COLD void flush_stream(const char* name) noexcept {
     flush_stream("stdout");
     flush_stream("stderr");
     std::fflush(nullptr);
-    _exit(status);
+    quick_exit(status);  // at_quick_exit handlers run (the session recorder writes its end), nothing else
 }
 
 // An event failed with the exception pending. The SDK's callback returns nothing and the SDK
