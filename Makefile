@@ -114,8 +114,11 @@ python:
 # pytest-run-parallel runs the body of every test in PARALLEL_THREADS threads at once, with the GIL
 # off, in the 3.13t environment of the test matrix (.venv-3.13t). Only the files whose tests are
 # thread-safe themselves (they share no stand-in state, capture no output, patch nothing) take
-# part; the others would fail on their own races, not the module's.
+# part; the others would fail on their own races, not the module's. Every test runs threads, so
+# each has a timeout (pytest-timeout).
 PARALLEL_THREADS ?= 4
+# Seconds per test: a deadlock fails the test, not the run.
+PARALLEL_TIMEOUT ?= 120
 PARALLEL_TESTS   ?= tests/test_namespace.py tests/test_exposed.py tests/test_records.py tests/test_shapes.py
 FT_PYVER         ?= 3.13
 
@@ -125,9 +128,10 @@ test-parallel:
 	  { echo "make test-parallel: no free-threaded CPython $(FT_PYVER): $${py:2}"; exit 1; }; \
 	$(MAKE) --no-print-directory install PYTHON="$$py" VENV=.venv-$(FT_PYVER)t && \
 	$(MAKE) --no-print-directory .venv-$(FT_PYVER)t/.deps PYTHON="$$py" VENV=.venv-$(FT_PYVER)t
-	.venv-$(FT_PYVER)t/bin/python -m pip install --quiet --disable-pip-version-check --only-binary :all: "pytest-run-parallel>=0.4"
-	$(TEST_ENV) PYTHON_GIL=0 .venv-$(FT_PYVER)t/bin/python -m pytest -q \
-	  --parallel-threads=$(PARALLEL_THREADS) $(PARALLEL_TESTS)
+	.venv-$(FT_PYVER)t/bin/python -m pip install --quiet --disable-pip-version-check --only-binary :all: \
+	  "pytest-run-parallel>=0.4" "pytest-timeout>=2"
+	$(TEST_ENV) PYTHON_GIL=0 .venv-$(FT_PYVER)t/bin/python -m pytest -q -p no:cacheprovider \
+	  --parallel-threads=$(PARALLEL_THREADS) --timeout=$(PARALLEL_TIMEOUT) $(PARALLEL_TESTS)
 
 # ---- tsan: the threads' tests against a ThreadSanitizer build, on the ThreadSanitizer 3.13t ----
 # The module and the SDK stand-in built with -fsanitize=thread (CSDK_TSAN) in build/tsan, against
