@@ -129,8 +129,8 @@ FT_PYVER         ?= 3.13
 
 .PHONY: test-parallel
 test-parallel:
-	@py=$$(bash -c 'source tools/find-python; find_python $(FT_PYVER)t') && [ "$${py:0:1}" != "!" ] || \
-	  { echo "make test-parallel: no free-threaded CPython $(FT_PYVER): $${py:2}"; exit 1; }; \
+	@py=$$(bash -c 'source tools/find-python; find_python $(FT_PYVER)t'); \
+	case "$$py" in "!"*) echo "make test-parallel: no free-threaded CPython $(FT_PYVER):$${py#!}"; exit 1 ;; esac; \
 	$(MAKE) --no-print-directory install PYTHON="$$py" VENV=.venv-$(FT_PYVER)t && \
 	$(MAKE) --no-print-directory .venv-$(FT_PYVER)t/.deps PYTHON="$$py" VENV=.venv-$(FT_PYVER)t
 	.venv-$(FT_PYVER)t/bin/python -m pip install --quiet --disable-pip-version-check --only-binary :all: \
