@@ -74,24 +74,6 @@ test: install $(VENV)/.deps
 test-nomemory: install $(VENV)/.deps
 	$(TEST_ENV) PYTHONMALLOC=debug CSDK_NOMEMORY_ROUNDS=5 $(PY) -m pytest -q tests/test_nomemory.py
 
-# The suite's thread-safe tests, each run on PARALLEL_THREADS threads at once (pytest-run-parallel);
-# tests that drive the SDK stand-in, patch shared state or rebind the module's globals are skipped
-# (tests/conftest.py marks them). For a free-threaded interpreter (PYTHON=<its python3>
-# VENV=<its environment>), where it runs with the GIL off; the races of tests/test_concurrency.py
-# are the targeted ones.
-PARALLEL_THREADS ?= 4
-PARALLEL_TESTS := $(addprefix tests/test_,bindings.py events.py exposed.py global_lookups.py helpers.py hostile.py \
-  hostile_python.py namespace.py records.py shapes.py special_rows.py threads.py)
-GIL_OFF = $(if $(filter 1,$(shell $(PY) -c "import sysconfig; print(sysconfig.get_config_var('Py_GIL_DISABLED') or 0)" 2>/dev/null)),PYTHON_GIL=0)
-
-$(VENV)/.parallel-deps: $(VENV)/.build-deps Makefile
-	$(PY) -m pip install --quiet --disable-pip-version-check "pytest>=7" "pytest-timeout>=2.1" "pytest-run-parallel>=0.4"
-	touch $@
-
-.PHONY: test-parallel
-test-parallel: install $(VENV)/.parallel-deps
-	$(TEST_ENV) $(GIL_OFF) $(PY) -m pytest -q --parallel-threads=$(PARALLEL_THREADS) --skip-thread-unsafe=True $(PARALLEL_TESTS)
-
 # The main job: a short strategy session on the SDK stand-in.
 demo: install
 	$(TEST_ENV) $(PY) examples/ma_cross.py
@@ -130,19 +112,16 @@ python:
 
 # ---- test-parallel: the thread-safe tests, each run by several threads at once, on 3.13t -------
 # pytest-run-parallel runs the body of every test in PARALLEL_THREADS threads at once, with the GIL
-# off, in the 3.13t environment of the test matrix (.venv-3.13t). Only the files whose tests are
-# thread-safe themselves (they share no stand-in state, capture no output, patch nothing) take
-# part; the others would fail on their own races, not the module's. Every test runs threads, so
+# off, in the 3.13t environment of the test matrix (.venv-3.13t). Tests that drive the SDK
+# stand-in, capture output, patch shared state or rebind the module's globals are skipped
+# (tests/conftest.py marks them thread-unsafe): they would fail on their own races, not the
+# module's; the races between threads are tests/test_concurrency.py. Every test runs threads, so
 # each has a timeout (pytest-timeout).
 PARALLEL_THREADS ?= 4
 # Seconds per test: a deadlock fails the test, not the run.
 PARALLEL_TIMEOUT ?= 120
-# Thread-safe as tests: test_namespace.py and test_records.py but for test_changed_classes, which
-# changes shared classes and changes them back. The files whose tests read back the stand-in's call
-# log (the sdk fixture: test_exposed.py, test_shapes.py, test_bindings.py, ...) or rebind module
-# globals are not.
-PARALLEL_TESTS   ?= tests/test_namespace.py tests/test_records.py
-PARALLEL_SELECT  ?= -k "not test_changed_classes"
+PARALLEL_TESTS   ?= $(addprefix tests/test_,bindings.py events.py exposed.py global_lookups.py helpers.py \
+  hostile.py hostile_python.py namespace.py records.py shapes.py special_rows.py threads.py)
 FT_PYVER         ?= 3.13
 
 .PHONY: test-parallel
@@ -154,7 +133,7 @@ test-parallel:
 	.venv-$(FT_PYVER)t/bin/python -m pip install --quiet --disable-pip-version-check --only-binary :all: \
 	  "pytest-run-parallel>=0.4" "pytest-timeout>=2"
 	$(TEST_ENV) PYTHON_GIL=0 .venv-$(FT_PYVER)t/bin/python -m pytest -q -p no:cacheprovider \
-	  --parallel-threads=$(PARALLEL_THREADS) --timeout=$(PARALLEL_TIMEOUT) $(PARALLEL_SELECT) $(PARALLEL_TESTS)
+	  --parallel-threads=$(PARALLEL_THREADS) --skip-thread-unsafe=True --timeout=$(PARALLEL_TIMEOUT) $(PARALLEL_TESTS)
 
 # ---- tsan: the threads' tests against a ThreadSanitizer build, on the ThreadSanitizer 3.13t ----
 # The module and the SDK stand-in built with -fsanitize=thread (CSDK_TSAN) in build/tsan, against
