@@ -17,8 +17,10 @@ import time
 import c_sdk
 
 
+# Each thread's record holds values of its own, as every tick's decoded message does: a constant
+# shared by all threads would make its reference count the thing they contend for.
 def record_reads(n):
-    rec = c_sdk.TickLikeDict2({"price": 10.5, "symbol": "SIM.ALPHA", "cum_volume": 100})
+    rec = c_sdk.TickLikeDict2({"price": float(n) + 0.5, "symbol": "SIM.ALPHA", "cum_volume": n * 1000})
     total = 0.0
     for _ in range(n):
         total += rec.price

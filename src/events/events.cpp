@@ -254,7 +254,13 @@ inline void deliver_or_report(const char* topic, const char* data, int len) noex
 // must not take it: the interpreter would stop that thread, or nothing is left to call. Such an
 // event is dropped.
 CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    // Newer interpreters begin finalizing before they say they are no longer initialized, and a
+    // thread that attaches then may be parked for good.
+    if (!Py_IsInitialized() || Py_IsFinalizing()) {
+#else
     if (!Py_IsInitialized()) {
+#endif
         // After shutdown the thread-state registry is gone and reports no thread state.
         if (PyGILState_GetThisThreadState() && compat::holds_lock()) deliver_or_report(topic, data, len);
         return;
