@@ -399,6 +399,14 @@ def _version() -> str:
     return f"c_sdk {package}; session files of version {VERSION}"
 
 
+class _VersionAction(argparse.Action):
+    """--version on one line: argparse's own action wraps it at the terminal's width."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        print(f"{parser.prog} ({_version()})")
+        parser.exit()
+
+
 def _prog() -> str:
     name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
     return "c-sdk-record" if name.startswith("c-sdk-record") else "python -m c_sdk_tools.recording"
@@ -411,7 +419,7 @@ def _parser() -> argparse.ArgumentParser:
                "session file they cannot use; 127: the command cannot be run; a replay that diverges from its "
                f"recording: {DIVERGED_STATUS}; a file the replay library cannot read: {UNREADABLE_STATUS}. "
                "See docs/recording.md.")
-    parser.add_argument("--version", action="version", version=f"%(prog)s ({_version()})")
+    parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump}")
     p = sub.add_parser("record", help="run a command, recording its SDK session",
                        description="Run COMMAND with the recorder in front of the vendor's SDK library.")
