@@ -28,6 +28,7 @@ struct Api {
     int (*dict_next)(Obj, ssize_t*, Obj*, Obj*);
     void* (*module_def)(Obj);
     Obj (*dict_get)(Obj, Obj);  // borrowed
+    int (*dict_get_ref)(Obj, Obj, Obj*);  // PyDict_GetItemRef (free-threaded: a new reference)
     Obj (*occurred)();
     void (*clear)();
     void (*fetch)(Obj*, Obj*, Obj*);
@@ -50,6 +51,10 @@ struct Api {
 } api;
 bool g_ok = false;
 bool g_version_tags = false;  // the dicts' version tags can be read (3.10 to 3.13)
+// A free-threaded interpreter: a larger object header (ob_type at 24, PyModuleDef's m_name at 56),
+// no version tags to read, and a global looked up as a strong reference, since another thread can
+// rebind it at any instant.
+bool g_free_threaded = false;
 
 template <class F>
 bool find(F& slot, const char* name) noexcept {
@@ -65,7 +70,7 @@ Success g_cached_as;
 
 Obj type_of(Obj o) noexcept {
     Obj t;
-    std::memcpy(&t, static_cast<char*>(o) + sizeof(ssize_t), sizeof t);
+    std::memcpy(&t, static_cast<char*>(o) + (g_free_threaded ? 24 : sizeof(ssize_t)), sizeof t);
     return t;
 }
 
@@ -86,7 +91,7 @@ Obj find_namespace_here() noexcept {
                 continue;
             }
             const char* m_name;
-            std::memcpy(&m_name, static_cast<char*>(def) + 40, sizeof m_name);
+            std::memcpy(&m_name, static_cast<char*>(def) + (g_free_threaded ? 56 : 40), sizeof m_name);
             if (m_name && std::strcmp(m_name, "c_sdk") == 0) {
                 m = value;
                 api.incref(m);
@@ -182,7 +187,11 @@ void init() noexcept {
         g_version_tags = std::strncmp(version_text(), "3.10.", 5) == 0;
     }
     void* free_threaded = nullptr;
-    if (find(free_threaded, "_Py_MergeZeroLocalRefcount")) g_ok = g_version_tags = false;  // no such layout
+    if (find(free_threaded, "_Py_MergeZeroLocalRefcount")) {
+        g_free_threaded = true;
+        g_version_tags = false;
+        g_ok = g_ok && find(api.dict_get_ref, "PyDict_GetItemRef");
+    }
 }
 
 bool holds_lock() noexcept {
@@ -207,12 +216,22 @@ Success looked_up(const char** why) noexcept {
         return {};
     }
     // A str key never raises in a dict lookup: a null answer is "not there".
-    Obj v = api.dict_get(g_namespace, g_name);
-    if (!v) v = api.dict_get(g_builtins, g_name);
+    Obj v = nullptr;
+    if (g_free_threaded) {
+        if (api.dict_get_ref(g_namespace, g_name, &v) == 0) api.dict_get_ref(g_builtins, g_name, &v);
+    } else {
+        v = api.dict_get(g_namespace, g_name);
+        if (!v) v = api.dict_get(g_builtins, g_name);
+        if (v) api.incref(v);
+    }
     if (!v) {
         *why = "no CSDK_OPERATE_SUCCESS (the module does not call the SDK then)";
         return {};
     }
+    struct held_ref {
+        Obj o;
+        ~held_ref() { api.decref(o); }
+    } held{v};
     if (v != g_cached) {
         Success as{};
         if (type_of(v) == api.long_type) {
