@@ -71,28 +71,6 @@ static PyObject *install_floor(PyObject *self, PyObject *const *args, Py_ssize_t
     Py_RETURN_NONE;
 }
 
-/* emit(n, topic: bytes, payload: bytes): the stand-in delivers n events, one at a time, to
- * whatever callback is registered. */
-static PyObject *emit(PyObject *self, PyObject *const *args, Py_ssize_t n)
-{
-    if (n != 3 || !PyBytes_Check(args[1]) || !PyBytes_Check(args[2])) {
-        PyErr_SetString(PyExc_TypeError, "emit(n, topic: bytes, payload: bytes)");
-        return NULL;
-    }
-    Py_ssize_t count = PyLong_AsSsize_t(args[0]);
-    if (count == -1 && PyErr_Occurred()) return NULL;
-    const char *topic = PyBytes_AS_STRING(args[1]);
-    const char *data = PyBytes_AS_STRING(args[2]);
-    size_t size = (size_t)PyBytes_GET_SIZE(args[2]);
-    for (Py_ssize_t i = 0; i < count; ++i)
-        if (standin_emit_event(topic, data, size, (int)size) < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "no event callback registered");
-            return NULL;
-        }
-    if (PyErr_Occurred()) return NULL;
-    Py_RETURN_NONE;
-}
-
 /* emit_inside(n, topic: bytes, payload: bytes, sdk_call): the stand-in delivers n events, one at a
  * time, to whatever callback is registered, from inside one SDK call: sdk_call() (the peer's own
  * binding of an SDK function), or with None an SDK function called from here. That is where an SDK
@@ -173,7 +151,6 @@ static PyMethodDef methods[] = {
     {"empty_varargs", VARKW(empty_varargs), NULL},
     {"install_noop", install_noop, METH_NOARGS, NULL},
     {"install_floor", FAST(install_floor), NULL},
-    {"emit", FAST(emit), NULL},
     {"emit_inside", FAST(emit_inside), NULL},
     {"on_valgrind", on_valgrind, METH_NOARGS, NULL},
     {"cg_instrument", cg_instrument, METH_NOARGS, NULL},
