@@ -464,6 +464,8 @@ CHANGES = {
                              lambda cls, r, f: r.absent == "changed"),
     "__delitem__ added": (lambda f: {"__delitem__": lambda self, key: self.data.pop(key)},
                           lambda cls, r, f: operator.delitem(r, f) is None and r.data == {}),
+    "field replaced": (lambda f: {f: property(lambda self: "changed")},
+                       lambda cls, r, f: getattr(r, f) == "changed"),
     "unrelated attribute": (lambda f: {"extra": "changed"},
                             lambda cls, r, f: (r.extra, r.absent) == ("changed", None)),
 }
@@ -485,6 +487,21 @@ def test_changed_classes(name, change, restore_classes):
     record["k"] = 1
     assert (getattr(record, field), record[field], record.absent, record.data) == (
         "stored", "stored", None, {field: "stored", "k": 1})
+
+
+@pytest.mark.parametrize("name", [n for n in NAMES if CLASSES[n][1]])
+def test_a_property_re_pointed_in_place(name):
+    """`property.__init__` gives a field another getter without touching the class."""
+    cls, field = getattr(c_sdk, name), FIELD[name]
+    prop, record = vars(cls)[field], cls({field: "stored"})
+    getter, setter = prop.fget, prop.fset
+    assert getattr(record, field) == "stored"
+    try:
+        prop.__init__(lambda self: "changed", setter)
+        assert getattr(record, field) == "changed"
+    finally:
+        prop.__init__(getter, setter)
+    assert getattr(record, field) == "stored"
 
 
 def test_classes_follow_the_builtins_they_are_made_from():

@@ -100,49 +100,62 @@ public:
     type_stamp(const type_stamp&) = delete;
     type_stamp& operator=(const type_stamp&) = delete;
 
+    // A stamp is read (`now`) before the type is examined and kept (`keep`) after: a change made
+    // meanwhile (free-threaded, by another thread) leaves a stamp that matches no longer, never
+    // the new state's stamp on the old state's finding.
 #if defined(Py_GIL_DISABLED)
     // Free-threaded, the interpreter writes a type's tag under its type lock and reads it without;
-    // so do we, and the stamp itself is read and taken by any thread.
-    bool matches(PyTypeObject* type) const noexcept { return current(type) == tag_.load(std::memory_order_relaxed); }
-    bool take(PyTypeObject* type) noexcept {
-        unsigned int tag = current(type);
+    // so do we, and the stamp itself is read and kept by any thread.
+    using reading = unsigned int;
+    static reading now(PyTypeObject* type) noexcept {
+        return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
+    }
+    bool matches(PyTypeObject* type) const noexcept { return now(type) == tag_.load(std::memory_order_relaxed); }
+    // Keeps the reading; false if the type had no stamp at that moment.
+    bool keep(reading tag) noexcept {
         if (tag == 0) return false;
         tag_.store(tag, std::memory_order_relaxed);
         return true;
     }
 
 private:
-    static unsigned int current(PyTypeObject* type) noexcept {
-        return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_relaxed);
-    }
     std::atomic<uint64_t> tag_{UINT64_MAX};
 #elif PY_VERSION_HEX >= 0x030B0000
-    bool matches(PyTypeObject* type) const noexcept { return current(type) == tag_; }
-    // Takes the type's stamp; false if it has none at the moment.
-    bool take(PyTypeObject* type) noexcept {
-        unsigned int tag = current(type);
-        if (tag == 0) return false;
-        tag_ = tag;
-        return true;
-    }
-
-private:
-    static unsigned int current(PyTypeObject* type) noexcept {
+    using reading = unsigned int;
+    static reading now(PyTypeObject* type) noexcept {
 #  if PY_VERSION_HEX >= 0x030D0000
         return type->tp_version_tag;
 #  else
         return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #  endif
     }
+    bool matches(PyTypeObject* type) const noexcept { return now(type) == tag_; }
+    bool keep(reading tag) noexcept {
+        if (tag == 0) return false;
+        tag_ = tag;
+        return true;
+    }
+
+private:
     uint64_t tag_ = UINT64_MAX;  // matches no tag, the invalid 0 included
 #else
+    // With the GIL, nothing changes the type between `now` and `keep` unless Python code runs
+    // there, and the callers run none: the borrowed order is still the type's.
+    struct reading {
+        PyObject* mro;
+        uint64_t dict_version;
+    };
+    static reading now(PyTypeObject* type) noexcept {
+        if (!type->tp_mro || !type->tp_dict) return {nullptr, 0};
+        return {type->tp_mro, reinterpret_cast<PyDictObject*>(type->tp_dict)->ma_version_tag};
+    }
     bool matches(PyTypeObject* type) const noexcept {
         return type->tp_mro == mro_ && reinterpret_cast<PyDictObject*>(type->tp_dict)->ma_version_tag == dict_version_;
     }
-    bool take(PyTypeObject* type) noexcept {
-        if (!type->tp_mro || !type->tp_dict) return false;
-        Py_XSETREF(mro_, Py_NewRef(type->tp_mro));
-        dict_version_ = reinterpret_cast<PyDictObject*>(type->tp_dict)->ma_version_tag;
+    bool keep(reading r) noexcept {
+        if (!r.mro) return false;
+        Py_XSETREF(mro_, Py_NewRef(r.mro));
+        dict_version_ = r.dict_version;
         return true;
     }
 

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <utility>
@@ -43,6 +44,16 @@ struct record_class {
     PyMemberDef* member_def; // the slot's member definition (with `offset`)
     compat::type_stamp made;     // the class's stamp when it was last found as made
     compat::type_stamp changed;  // its stamp when it was last found changed
+
+    // The properties, for reading a field without the interpreter's lookup (see `field_getter`).
+    // All strong: an identity test against them can never match a new object at a recycled address.
+    static constexpr std::size_t max_fields = 16;
+    std::size_t fields = 0;              // 0: no direct field reads for this class
+    PyObject* field_names[max_fields];   // interned
+    PyObject* field_props[max_fields];   // the property objects as the class got them
+    PyObject* field_getters[max_fields]; // the getter each of them was made with
+    compat::type_stamp fields_made;      // the class's stamp when its fields were last found as made
+    compat::type_stamp fields_changed;   // its stamp when they were last found changed
 };
 
 namespace {
@@ -196,11 +207,12 @@ CSDK_COLD PyObject** recheck(function_object* fn, PyObject* self) noexcept {
     if (reinterpret_cast<PyObject*>(type) != fn->cls || rc->offset == 0) return nullptr;
     keep_not_iterable(type);
     if (rc->changed.matches(type)) return nullptr;
+    auto stamp = compat::type_stamp::now(type);
     if (!as_made(rc)) {
-        rc->changed.take(type);
+        rc->changed.keep(stamp);
         return nullptr;
     }
-    return rc->made.take(type) ? slot_at(self, rc->offset) : nullptr;
+    return rc->made.keep(stamp) ? slot_at(self, rc->offset) : nullptr;
 }
 
 // The instance's `data` slot when `type(self)` is exactly the function's class and that class is
@@ -439,6 +451,68 @@ PyObject* body_set(function_object* fn, PyObject* const* args) {
     return store_in(data.get(), fn->key, args[1]);
 }
 
+// ---- the classes' contents ------------------------------------------------------------------------
+
+enum method_kind { m_init, m_getitem, m_getattr, m_setitem, m_setattr, m_str, m_repr, m_contains };
+
+struct method_def {
+    const char* name;
+    const signature* sig;
+    vectorcallfunc call;
+};
+
+const method_def methods[] = {
+    {"__init__", &signatures::self_data, call_parameters<2, body_init>},
+    {"__getitem__", &signatures::self_item, getitem_entry},
+    {"__getattr__", &signatures::self_item, call_parameters<2, body_getattr>},
+    {"__setitem__", &signatures::self_item_value, call_parameters<3, body_setitem>},
+    {"__setattr__", &signatures::self_item_value, call_parameters<3, body_setattr>},
+    {"__str__", &signatures::self, call_self_only<body_str>},
+    {"__repr__", &signatures::self, call_self_only<body_repr>},
+    {"__contains__", &signatures::self_key, call_parameters<2, body_contains>},
+};
+
+template <typename T>
+struct span {
+    const T* items = nullptr;
+    std::size_t size = 0;
+    constexpr span() noexcept = default;
+    template <std::size_t N>
+    constexpr span(const T (&a)[N]) noexcept : items(a), size(N) {}
+    const T* begin() const noexcept { return items; }
+    const T* end() const noexcept { return items + size; }
+};
+
+struct class_def {
+    const char* name;
+    span<method_kind> methods;
+    span<const char*> properties;
+    bool writable;  // properties get setters
+};
+
+constexpr method_kind quote_methods[] = {m_init, m_getitem, m_setitem, m_getattr, m_setattr, m_str, m_repr};
+constexpr method_kind bar_methods[] = {m_init, m_getitem, m_setitem, m_contains, m_getattr, m_setattr, m_str, m_repr};
+constexpr method_kind object_methods[] = {m_init, m_getitem, m_getattr, m_setitem, m_setattr, m_str, m_repr};
+
+constexpr const char* quote_fields[] = {"bid_p", "bid_v", "ask_p", "ask_v"};
+constexpr const char* tick_fields[] = {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume",
+                                   "cum_amount", "cum_position", "last_amount", "last_volume", "trade_type",
+                                   "receive_local_time"};
+constexpr const char* bar_fields[] = {"symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount",
+                                  "pre_close", "position", "frequency", "receive_local_time"};
+
+constexpr class_def classes[] = {
+    {"QuoteItemLikeDict2", quote_methods, quote_fields, false},
+    {"TickLikeDict2", quote_methods, tick_fields, true},
+    {"BarLikeDict2", bar_methods, bar_fields, true},
+    {"ObjectLikeDict2", object_methods, {}, false},
+};
+
+template <std::size_t I>
+constexpr bool has_fields() noexcept {
+    return classes[I].properties.size != 0;
+}
+
 // ---- direct slots --------------------------------------------------------------------------------
 // For every subscript the interpreter's generic mapping slots look __getitem__ / __setitem__ up on
 // the type and call what they find. A record class gets slots that run its own bodies directly.
@@ -507,10 +581,73 @@ int ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
     return result ? 0 : -1;
 }
 
+// ---- direct field reads --------------------------------------------------------------------------
+// A field of a tick, a bar or a quote is a property: the interpreter's lookup finds it in the
+// class namespace and calls its getter, which reads `self.data.get(<name>)`. That lookup is most
+// of the read's cost, and free-threaded it takes and drops a reference to the property object, one
+// object shared by every thread reading that field, whose reference count the cores then fight
+// over. So the record class's attribute hook calls the getter itself while the outcome cannot
+// differ: the instance's type is exactly the class (no instance dictionary, the property a data
+// descriptor found first), the class is as made and its namespace still holds the very property
+// objects it was made with (one stamp covers both), and each property's getter is still the one
+// it was made with: `property.__init__` can re-point a property without touching the class.
+
+Py_ssize_t property_getter_offset = 0;  // where a property keeps its getter (`fget`); 0: unknown
+
+// The getter a property holds now (borrowed, compared only). Free-threaded, another thread may
+// re-point it at any instant: whichever of the two is read is a correct answer.
+inline PyObject* getter_of(PyObject* prop) noexcept {
+    auto* at = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(prop) + property_getter_offset);
+#ifdef Py_GIL_DISABLED
+    return std::atomic_ref<PyObject*>(*at).load(std::memory_order_relaxed);
+#else
+    return *at;
+#endif
+}
+
+// Whether the class's namespace still holds its properties, and the class is as made.
+CSDK_COLD bool fields_as_made(record_class* rc) noexcept {
+    PyTypeObject* type = rc->cls;
+    if (rc->fields_changed.matches(type)) return false;
+    auto stamp = compat::type_stamp::now(type);
+    bool same = as_made(rc);
+    // Exact str keys: no Python code runs; what is found is only compared.
+    for (std::size_t i = 0; same && i < rc->fields; ++i)
+        same = PyDict_GetItemWithError(type->tp_dict, rc->field_names[i]) == rc->field_props[i];
+    PyErr_Clear();
+    if (!same) {
+        rc->fields_changed.keep(stamp);
+        return false;
+    }
+    return rc->fields_made.keep(stamp);
+}
+
+// The getter to call for `self.<name>`, the instance's type being exactly the class; null when
+// the attribute must be looked up the ordinary way.
+inline PyObject* field_getter(record_class* rc, PyObject* name) noexcept {
+    for (std::size_t i = 0; i < rc->fields; ++i) {
+        if (rc->field_names[i] != name) continue;
+        if (CSDK_UNLIKELY(!rc->fields_made.matches(rc->cls)) && !fields_as_made(rc)) return nullptr;
+        PyObject* getter = rc->field_getters[i];
+        return CSDK_LIKELY(getter_of(rc->field_props[i]) == getter) ? getter : nullptr;
+    }
+    return nullptr;
+}
+
 template <std::size_t I>
 PyObject* getattro(PyObject* self, PyObject* name) {
     record_class* rc = installed[I];
     if (CSDK_UNLIKELY(Py_TYPE(self) != rc->cls || !PyUnicode_CheckExact(name))) return rc->hook(self, name);
+    if constexpr (has_fields<I>()) {
+        if (PyObject* getter = field_getter(rc, name)) {
+        // What the property's __get__ does, then the hook's fallback to __getattr__.
+        PyObject* value = run(getter, body_get, &self);
+        if (CSDK_LIKELY(value != nullptr) || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+        PyErr_Clear();
+        PyObject* args[] = {self, name};
+        return run(rc->getattr_fn, body_getattr, args);
+        }
+    }
     // MRO (class, object) and no instance __dict__: the ordinary lookup finds only what these two
     // namespaces hold (exact str keys, so no Python code runs).
     PyObject* found = PyDict_GetItemWithError(rc->cls->tp_dict, name);
@@ -542,66 +679,24 @@ void install_at(std::size_t position, record_class* rc, std::index_sequence<I...
 
 // ---- the classes --------------------------------------------------------------------------------
 
-enum method_kind { m_init, m_getitem, m_getattr, m_setitem, m_setattr, m_str, m_repr, m_contains };
-
-struct method_def {
-    const char* name;
-    const signature* sig;
-    vectorcallfunc call;
-};
-
-const method_def methods[] = {
-    {"__init__", &signatures::self_data, call_parameters<2, body_init>},
-    {"__getitem__", &signatures::self_item, getitem_entry},
-    {"__getattr__", &signatures::self_item, call_parameters<2, body_getattr>},
-    {"__setitem__", &signatures::self_item_value, call_parameters<3, body_setitem>},
-    {"__setattr__", &signatures::self_item_value, call_parameters<3, body_setattr>},
-    {"__str__", &signatures::self, call_self_only<body_str>},
-    {"__repr__", &signatures::self, call_self_only<body_repr>},
-    {"__contains__", &signatures::self_key, call_parameters<2, body_contains>},
-};
-
-template <typename T>
-struct span {
-    const T* items = nullptr;
-    std::size_t size = 0;
-    constexpr span() noexcept = default;
-    template <std::size_t N>
-    constexpr span(const T (&a)[N]) noexcept : items(a), size(N) {}
-    const T* begin() const noexcept { return items; }
-    const T* end() const noexcept { return items + size; }
-};
-
-struct class_def {
-    const char* name;
-    span<method_kind> methods;
-    span<const char*> properties;
-    bool writable;  // properties get setters
-};
-
-const method_kind quote_methods[] = {m_init, m_getitem, m_setitem, m_getattr, m_setattr, m_str, m_repr};
-const method_kind bar_methods[] = {m_init, m_getitem, m_setitem, m_contains, m_getattr, m_setattr, m_str, m_repr};
-const method_kind object_methods[] = {m_init, m_getitem, m_getattr, m_setitem, m_setattr, m_str, m_repr};
-
-const char* const quote_fields[] = {"bid_p", "bid_v", "ask_p", "ask_v"};
-const char* const tick_fields[] = {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume",
-                                   "cum_amount", "cum_position", "last_amount", "last_volume", "trade_type",
-                                   "receive_local_time"};
-const char* const bar_fields[] = {"symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount",
-                                  "pre_close", "position", "frequency", "receive_local_time"};
-
-const class_def classes[] = {
-    {"QuoteItemLikeDict2", quote_methods, quote_fields, false},
-    {"TickLikeDict2", quote_methods, tick_fields, true},
-    {"BarLikeDict2", bar_methods, bar_fields, true},
-    {"ObjectLikeDict2", object_methods, {}, false},
-};
 
 // A builtin looked up by name the way the class body would find it (NameError if missing).
 PyObject* builtin(PyObject* name) noexcept {
     PyObject* value = PyDict_GetItemWithError(state.builtins, name);
     if (!value && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return value;
+}
+
+// Keeps a property for direct reads when it is the interpreter's own property holding `getter`
+// (a `property` replaced in the builtins makes something else; its reads go the ordinary way).
+void keep_field(record_class* rc, PyObject* name, PyObject* prop, PyObject* getter) noexcept {
+    if (property_getter_offset == 0 || !Py_IS_TYPE(prop, &PyProperty_Type) || getter_of(prop) != getter ||
+        rc->fields == record_class::max_fields)
+        return;
+    std::size_t i = rc->fields++;
+    rc->field_names[i] = Py_NewRef(name);
+    rc->field_props[i] = Py_NewRef(prop);
+    rc->field_getters[i] = Py_NewRef(getter);
 }
 
 // Fills the namespace as the class body would, and appends every function it makes to `made`.
@@ -630,7 +725,7 @@ int fill_body(const class_def& def, PyObject* ns, record_class* rc, PyObject* ma
         if (!getter || keep(getter.get()) < 0) return -1;
         ref prop = ref::steal(PyObject_CallOneArg(property, getter.get()));
         if (!prop || PyObject_SetItem(ns, name.get(), prop.get()) < 0) return -1;
-        if (!def.writable) continue;
+        if (def.writable) {
         // @<name>.setter
         // def <name>(self, value): self.data["<name>"] = value
         ref current = ref::steal(PyObject_GetItem(ns, name.get()));
@@ -641,6 +736,8 @@ int fill_body(const class_def& def, PyObject* ns, record_class* rc, PyObject* ma
         PyObject* stack[] = {nullptr, current.get(), setter.get()};
         prop = ref::steal(PyObject_VectorcallMethod(s.setter, stack + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!prop || PyObject_SetItem(ns, name.get(), prop.get()) < 0) return -1;
+        }
+        keep_field(rc, name.get(), prop.get(), getter.get());
     }
     return 0;
 }
@@ -727,6 +824,12 @@ int add_to(PyObject* module) noexcept {
         }
         object_getattribute = Py_NewRef(found);
         object_namespace = dict.release();
+        // A property's getter is its member `fget`, an object pointer (kind 6, the old T_OBJECT,
+        // which has no public name from 3.12, or T_OBJECT_EX).
+        for (PyMemberDef* m = PyProperty_Type.tp_members; m && m->name; ++m)
+            if (std::strcmp(m->name, "fget") == 0 && (m->type == 6 || m->type == compat::member_object_ex) &&
+                m->offset >= static_cast<Py_ssize_t>(sizeof(PyObject)))
+                property_getter_offset = m->offset;
     }
     static_assert(std::size(classes) == class_count);
     for (std::size_t i = 0; i < class_count; ++i)
