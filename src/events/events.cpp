@@ -54,11 +54,8 @@ CSDK_COLD int on_main_thread() noexcept {
 }
 
 CSDK_COLD void flush_stream(const char* name) noexcept {
-    PyObject* stream = PySys_GetObject(name);  // borrowed
-    if (stream && stream != Py_None) {
-        ref held = ref::borrow(stream);
-        ref done = ref::steal(PyObject_CallMethod(held.get(), "flush", nullptr));
-    }
+    ref stream = ref::steal(compat::sys_get(name));
+    if (stream && stream.get() != Py_None) ref done = ref::steal(PyObject_CallMethod(stream.get(), "flush", nullptr));
     PyErr_Clear();
 }
 
@@ -83,10 +80,9 @@ CSDK_COLD void flush_stream(const char* name) noexcept {
         PyErr_Clear();
     } else {
         status = 1;
-        PyObject* err = PySys_GetObject("stderr");
-        if (err && err != Py_None) {
-            ref held = ref::borrow(err);
-            if (PyFile_WriteObject(code.get(), held.get(), Py_PRINT_RAW) == 0) PyFile_WriteString("\n", held.get());
+        ref err = ref::steal(compat::sys_get("stderr"));
+        if (err && err.get() != Py_None) {
+            if (PyFile_WriteObject(code.get(), err.get(), Py_PRINT_RAW) == 0) PyFile_WriteString("\n", err.get());
         }
         PyErr_Clear();
     }

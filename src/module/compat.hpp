@@ -221,6 +221,27 @@ inline int64_t interpreter_id() noexcept {
     return PyInterpreterState_GetID(PyInterpreterState_Get());
 }
 
+// sys.<name> as a new reference; null, with no exception, when it is missing. Free-threaded,
+// another thread may assign sys.<name> at any instant and free what PySys_GetObject lends, so
+// there the reference is taken inside the lookup of sys's namespace. (From 3.15
+// PySys_GetOptionalAttrString does this on every build.)
+inline PyObject* sys_get(const char* name) noexcept {
+#if defined(Py_GIL_DISABLED)
+    PyObject* sys = PyImport_ImportModule("sys");
+    PyObject* value = nullptr;
+    if (sys) {
+        PyObject* key = PyUnicode_FromString(name);
+        if (key && PyDict_GetItemRef(PyModule_GetDict(sys), key, &value) < 0) value = nullptr;
+        Py_XDECREF(key);
+        Py_DECREF(sys);
+    }
+    PyErr_Clear();
+    return value;
+#else
+    return Py_XNewRef(PySys_GetObject(name));
+#endif
+}
+
 // Whether the interpreter is shutting down (past the atexit handlers; module teardown then sets
 // module globals to None): 1, 0, or -1 with an exception. Public from 3.13; before, what
 // sys.is_finalizing() says, which runs Python code only if someone replaced it.
