@@ -490,8 +490,9 @@ def test_changed_classes(name, change, restore_classes):
 
 
 @pytest.mark.parametrize("name", [n for n in NAMES if CLASSES[n][1]])
-def test_a_property_re_pointed_in_place(name):
-    """`property.__init__` gives a field another getter without touching the class."""
+def test_a_property_re_pointed_in_place(name, restore_classes):
+    """`property.__init__` gives a field another getter without touching the class (which the
+    other tests share: restore_classes keeps it to one thread under pytest-run-parallel)."""
     cls, field = getattr(c_sdk, name), FIELD[name]
     prop, record = vars(cls)[field], cls({field: "stored"})
     getter, setter = prop.fget, prop.fset
