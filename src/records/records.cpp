@@ -496,10 +496,10 @@ constexpr method_kind object_methods[] = {m_init, m_getitem, m_getattr, m_setite
 
 constexpr const char* quote_fields[] = {"bid_p", "bid_v", "ask_p", "ask_v"};
 constexpr const char* tick_fields[] = {"quotes", "symbol", "created_at", "price", "open", "high", "low", "cum_volume",
-                                   "cum_amount", "cum_position", "last_amount", "last_volume", "trade_type",
-                                   "receive_local_time"};
+                                      "cum_amount", "cum_position", "last_amount", "last_volume", "trade_type",
+                                      "receive_local_time"};
 constexpr const char* bar_fields[] = {"symbol", "eob", "bob", "open", "close", "high", "low", "volume", "amount",
-                                  "pre_close", "position", "frequency", "receive_local_time"};
+                                     "pre_close", "position", "frequency", "receive_local_time"};
 
 constexpr class_def classes[] = {
     {"QuoteItemLikeDict2", quote_methods, quote_fields, false},
