@@ -5,12 +5,15 @@
 // answers reuse the calling thread's output buffer, which only grows.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -113,6 +116,8 @@ constinit std::atomic<vqi_event_callback> g_callback{nullptr};
 constinit std::atomic<int> g_next_timer{1};
 constinit std::atomic<const Hooks*> g_hooks{nullptr};
 constinit std::atomic<bool> g_deliver_on_call{false};
+// standin_set_wait / standin_hold: any wait or hold set (one flag read on every call).
+constinit std::atomic<bool> g_waits{false};
 
 // ---- Thread's output storage ----
 
@@ -260,7 +265,50 @@ thread_local bool t_delivering = false;
 }
 }  // namespace
 
+// ---- Waiting, as a server would ----
+
+namespace {
+constexpr int kAll = function_count;  // the slot of "every function"
+constinit std::atomic<int> g_wait_us[function_count + 1]{};
+constinit std::atomic<bool> g_held[function_count + 1]{};
+constinit std::atomic<int> g_held_now{0};
+
+struct Gate {
+    std::mutex mu;
+    std::condition_variable opened;
+};
+Gate& gate() {
+    static Gate* g = new Gate;  // never destroyed: a held thread may outlive exit's destructors
+    return *g;
+}
+
+void note_waits() {
+    bool any = false;
+    for (int i = 0; i <= kAll; ++i)
+        any = any || g_wait_us[i].load(std::memory_order_relaxed) || g_held[i].load(std::memory_order_relaxed);
+    g_waits.store(any, std::memory_order_release);
+}
+
+bool held(Fn fn) {
+    return g_held[kAll].load(std::memory_order_acquire) || g_held[index_of(fn)].load(std::memory_order_acquire);
+}
+
+[[gnu::cold, gnu::noinline]] void wait_as_server(Fn fn) {
+    if (held(fn)) {
+        Gate& g = gate();
+        std::unique_lock lock(g.mu);
+        g_held_now.fetch_add(1);
+        g.opened.wait(lock, [&] { return !held(fn); });
+        g_held_now.fetch_sub(1);
+    }
+    int us = g_wait_us[index_of(fn)].load(std::memory_order_relaxed);
+    if (!us) us = g_wait_us[kAll].load(std::memory_order_relaxed);
+    if (us > 0) std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+}  // namespace
+
 Call::Call(Fn fn, std::initializer_list<Arg> args) : fn_(fn) {
+    if (g_waits.load(std::memory_order_relaxed)) [[unlikely]] wait_as_server(fn);
     if (g_deliver_on_call.load(std::memory_order_relaxed)) [[unlikely]] {
         if (g_recording.load(std::memory_order_relaxed)) inside_.enter();  // the events go out from inside
         deliver_queued();
@@ -379,6 +427,13 @@ void standin_reset(int flags) {
     }
     g_stop.store(false);
     g_next_timer.store(1);
+    for (int i = 0; i <= kAll; ++i) {
+        g_wait_us[i].store(0, std::memory_order_relaxed);
+        std::lock_guard lock(gate().mu);
+        g_held[i].store(false, std::memory_order_release);
+    }
+    gate().opened.notify_all();
+    note_waits();
     standin_inside_reset();
     if (flags & STANDIN_RESET_CALLBACK) g_callback.store(nullptr);
     if (flags & STANDIN_RESET_CONFIG) {
@@ -484,6 +539,28 @@ int standin_deliver_on_call(void) { return g_deliver_on_call.load(); }
 int standin_callback_registered(void) { return g_callback.load() != nullptr; }
 standin_event_callback standin_swap_callback(standin_event_callback callback) { return g_callback.exchange(callback); }
 int standin_stop_requested(void) { return stop_requested(); }
+
+int standin_set_wait(const char* name, int microseconds) {
+    int i = name ? standin_function_index(name) : kAll;
+    if (i < 0 || microseconds < 0) return -1;
+    g_wait_us[i].store(microseconds, std::memory_order_relaxed);
+    note_waits();
+    return 0;
+}
+
+int standin_hold(const char* name, int on) {
+    int i = name ? standin_function_index(name) : kAll;
+    if (i < 0) return -1;
+    {
+        std::lock_guard lock(gate().mu);
+        g_held[i].store(on != 0, std::memory_order_release);
+    }
+    if (!on) gate().opened.notify_all();
+    note_waits();
+    return 0;
+}
+
+int standin_held(void) { return g_held_now.load(); }
 
 int standin_inside_max(void) { return g_inside_max.load(); }
 int standin_inside_now(void) { return g_inside.load(); }

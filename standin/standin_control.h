@@ -51,7 +51,8 @@ STANDIN_API extern const char vqsdk_standin[];
 /* ---- State ---- */
 
 /* What standin_reset clears besides the call log, the scripts, the event queue, the stop flag,
- * the timer id counter and the most threads seen inside SDK code (standin_inside_max). */
+ * the timer id counter, the waits and holds, and the most threads seen inside SDK code
+ * (standin_inside_max). */
 #define STANDIN_RESET_CALLBACK 1 /* also forget the registered event callback */
 #define STANDIN_RESET_CONFIG 2   /* also set recording on, the default status to 0 and
                                     delivery on every call off */
@@ -152,6 +153,19 @@ STANDIN_API int standin_stop_requested(void);
 STANDIN_API int standin_thread_events_start(int threads, int events, const char *topic, const char *data,
                                             size_t data_size);
 STANDIN_API int standin_thread_events_join(void);
+
+/* ---- Waiting, as a server would ---- */
+
+/* Every call of the function `name` (NULL: of every SDK function) first waits `microseconds`
+ * (0: not at all), as the calls of an SDK that waits for its server; vqi_run waits before its
+ * first event. A function's own wait takes the place of the wait of every function. Returns 0, or
+ * -1 for an unknown name or a negative time. */
+STANDIN_API int standin_set_wait(const char *name, int microseconds);
+/* While held (on != 0), the calls of `name` (NULL: of every SDK function) wait at their start,
+ * sleeping, until released (on == 0) or standin_reset. Returns 0, or -1 for an unknown name.
+ * standin_held: how many threads wait there now. */
+STANDIN_API int standin_hold(const char *name, int on);
+STANDIN_API int standin_held(void);
 
 /* ---- Threads inside SDK code ---- */
 

@@ -151,6 +151,9 @@ class StandIn:
             "standin_market_enabled": (ctypes.c_int, []),
             "standin_market_set_tick_interval": (ctypes.c_int, [ctypes.c_int]),
             "standin_market_set_length": (None, [ctypes.c_longlong]),
+            "standin_set_wait": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
+            "standin_hold": (ctypes.c_int, [ctypes.c_char_p, ctypes.c_int]),
+            "standin_held": (ctypes.c_int, []),
         }
         for name, (restype, argtypes) in sig.items():
             fn = getattr(lib, name)
@@ -364,6 +367,28 @@ class StandIn:
         if isinstance(callback, EVENT_CALLBACK):
             callback = ctypes.cast(callback, ctypes.c_void_p).value
         return self.lib.standin_swap_callback(callback)
+
+    # ---- waiting, as a server would ----
+
+    def set_wait(self, name: str | None, seconds: float) -> None:
+        """Every call of SDK function `name` (None: of every one) first waits `seconds` (0: not
+        at all), as an SDK waiting for its server; vqi_run waits before its first event."""
+        if name is not None:
+            self._check_name(name)
+        if self.lib.standin_set_wait(_text(name, "a function name"), round(seconds * 1e6)) != 0:
+            raise ValueError(f"bad wait: {seconds!r}")
+
+    def hold(self, name: str | None = None, on: bool = True) -> None:
+        """While held, the calls of SDK function `name` (None: of every one) wait at their start
+        until hold(name, False) or reset()."""
+        if name is not None:
+            self._check_name(name)
+        self.lib.standin_hold(_text(name, "a function name"), int(bool(on)))
+
+    @property
+    def held(self) -> int:
+        """How many threads wait at a hold now."""
+        return self.lib.standin_held()
 
     # ---- threads inside SDK code ----
 
