@@ -15,6 +15,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -51,14 +53,46 @@ struct shape {
 
 // The SDK calls this module has made. The SDK owns a response buffer only until it is called
 // again, so a success test that runs Python code (a success constant of any type but an exact
-// int) checks that no SDK call slipped in before the response is copied.
-// Free-threaded, the count is the thread's own: another thread can call the SDK only while this
-// one has let the SDK lock go, which it does only inside an SDK call of its own (for a handler),
-// and that call is counted here.
+// int) checks that no SDK call slipped in before the response is copied. Free-threaded, the
+// response is copied before the SDK lock is let go (kept_bytes), and the count is the thread's
+// own: the check then tells the same as on the GIL builds.
 #if CSDK_SDK_LOCK
 inline constinit CSDK_THREAD_LOCAL unsigned long sdk_calls = 0;
 #else
 inline unsigned long sdk_calls = 0;
+#endif
+
+#if CSDK_SDK_LOCK
+// Free-threaded: a copy of bytes the SDK handed back, made while the SDK lock is held, since the
+// SDK owns them only until it is called again, by any thread, and the lock is let go before the
+// Python objects are made. Short texts and responses stay in place; longer ones go to the heap.
+class kept_bytes {
+public:
+    kept_bytes() noexcept {}
+    kept_bytes(const kept_bytes&) = delete;
+    kept_bytes& operator=(const kept_bytes&) = delete;
+    ~kept_bytes() { std::free(heap_); }
+
+    // A copy of `n` bytes at `p`, or null when memory ran out.
+    const char* keep(const char* p, std::size_t n) noexcept {
+        char* to = small_;
+        if (CSDK_UNLIKELY(n > sizeof small_)) {
+            to = heap_ = static_cast<char*>(std::malloc(n));
+            if (!to) return nullptr;
+        }
+        std::memcpy(to, p, n);
+        return to;
+    }
+    // A copy of the NUL-terminated text at `s`, or null when memory ran out.
+    const char* keep_text(const char* s) noexcept { return keep(s, std::strlen(s) + 1); }
+
+private:
+    char* heap_ = nullptr;
+    char small_[512];
+};
+
+// A text the SDK returned that could not be copied (memory ran out); never dereferenced.
+inline constexpr char lost_text[1] = {0};
 #endif
 
 // CSDK_OPERATE_SUCCESS as looked up before an SDK call, compared with its status afterwards by
@@ -103,6 +137,9 @@ public:
         return acquire_object(v);
     }
 #endif
+
+    // Whether `status` may be a success: a number tells at once; an object is compared later.
+    bool may_succeed(int status) const noexcept { return held_ || status == number_; }
 
     // The truth of `status <op> CSDK_OPERATE_SUCCESS` (op is Py_EQ or Py_NE); -1 with an exception.
     int compare(int status, PyObject* status_obj, int op) noexcept {
@@ -150,8 +187,19 @@ struct text_result {
     bool prepare() noexcept { return true; }
     std::tuple<> outs() noexcept { return {}; }
     PyObject* finish(const char* s) noexcept {
+#if CSDK_SDK_LOCK
+        if (CSDK_UNLIKELY(s == lost_text)) return PyErr_NoMemory();
+#endif
         return s ? PyBytes_FromString(s) : PyBytes_FromStringAndSize(nullptr, 0);
     }
+#if CSDK_SDK_LOCK
+    kept_bytes kept;
+    const char* capture(const char* s) noexcept {
+        if (!s) return nullptr;
+        const char* copy = kept.keep_text(s);
+        return copy ? copy : lost_text;
+    }
+#endif
 };
 
 // A 64-bit int, as is.
@@ -178,6 +226,19 @@ struct query_result {
 
     bool prepare() noexcept { return success.acquire(); }
     std::tuple<char**, int*> outs() noexcept { return {&res, &res_len}; }
+#if CSDK_SDK_LOCK
+    kept_bytes kept;
+    bool lost = false;
+    // The response, when it may be read, copied while the SDK still owns it.
+    int capture(int status) noexcept {
+        if (success.may_succeed(status) && res_len > 0 && res != nullptr) {
+            const char* copy = kept.keep(res, static_cast<std::size_t>(res_len));
+            lost = !copy;
+            res = const_cast<char*>(copy);
+        }
+        return status;
+    }
+#endif
     PyObject* finish(int status) noexcept {
         ref st = ref::steal(PyLong_FromLong(status));
         if (CSDK_UNLIKELY(!st)) return nullptr;
@@ -185,6 +246,9 @@ struct query_result {
         if (CSDK_UNLIKELY(ok < 0)) return nullptr;
         PyObject* second;
         if (ok) {
+#if CSDK_SDK_LOCK
+            if (CSDK_UNLIKELY(lost)) return PyErr_NoMemory();
+#endif
             second = response_bytes(res, res_len);
             if (CSDK_UNLIKELY(!second)) return nullptr;
         } else {
@@ -210,12 +274,25 @@ struct address_result {
 
     bool prepare() noexcept { return success.acquire(); }
     std::tuple<char**> outs() noexcept { return {&addr}; }
+#if CSDK_SDK_LOCK
+    kept_bytes kept;
+    int capture(int status) noexcept {
+        if (success.may_succeed(status) && addr) {
+            const char* copy = kept.keep_text(addr);
+            addr = const_cast<char*>(copy ? copy : lost_text);
+        }
+        return status;
+    }
+#endif
     PyObject* finish(int status) noexcept {
         ref st = ref::steal(PyLong_FromLong(status));
         if (CSDK_UNLIKELY(!st)) return nullptr;
         int failed = success.compare(status, st.get(), Py_NE);
         if (CSDK_UNLIKELY(failed < 0)) return nullptr;
         if (failed || !addr) Py_RETURN_NONE;
+#if CSDK_SDK_LOCK
+        if (CSDK_UNLIKELY(addr == lost_text)) return PyErr_NoMemory();
+#endif
         return PyBytes_FromString(addr);
     }
 };
@@ -298,6 +375,15 @@ struct arguments {
     }
 };
 
+#if CSDK_SDK_LOCK
+// What the SDK returned, with whatever it still owns copied (the result kind's capture), or as is.
+template <class Result, class R>
+inline auto captured(Result& result, R r) noexcept {
+    if constexpr (requires { result.capture(r); }) return result.capture(r);
+    else return r;
+}
+#endif
+
 template <auto Fn, class Result, class... Kinds>
 struct binding {
     static constexpr int nparams = (Kinds::params + ... + 0);
@@ -344,15 +430,20 @@ struct binding {
         auto args = natives(values, result, std::index_sequence_for<Kinds...>{});
         PyObject* out;
         {
-            sdk::scope in_sdk;
+            sdk::section in_sdk;
+            if (CSDK_UNLIKELY(!in_sdk.entered())) return fail(where);
             ++sdk_calls;
             if constexpr (std::is_void_v<decltype(std::apply(Fn, args))>) {
                 std::apply(Fn, args);
-                in_sdk.called();
+                in_sdk.leave();
                 out = result.finish();
             } else {
+#if CSDK_SDK_LOCK
+                auto r = captured(result, std::apply(Fn, args));
+#else
                 auto r = std::apply(Fn, args);
-                in_sdk.called();
+#endif
+                in_sdk.leave();
                 out = result.finish(r);
             }
         }

@@ -272,7 +272,11 @@ CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexc
 // is one thread-local read; the handler then runs outside the SDK section (sdk_section.hpp).
 void VQSDK_CALL callback_wrapper(const char* topic, const char* data, int len) noexcept {
 #if CSDK_SDK_LOCK
-    if (CSDK_LIKELY(sdk::depth > 0 && PyThreadState_GetUnchecked() != nullptr)) {
+    if (CSDK_LIKELY(sdk::depth > 0 && sdk::detached != nullptr)) {
+        // Free-threaded, the thread is detached inside the call: it attaches for the handler,
+        // unless the interpreter is finalizing and would stop it for good inside the SDK's
+        // callback; that event is dropped, and the finalizing thread may call the SDK meanwhile.
+        if (CSDK_UNLIKELY(!sdk::may_attach())) return sdk::let_others_in();
 #else
     if (CSDK_LIKELY(sdk::depth > 0)) {
 #endif
@@ -292,10 +296,11 @@ site set_data_callback_site{};
 PyObject* set_data_callback(PyObject*, PyObject* pythonf) noexcept {
     if (CSDK_UNLIKELY(PyDict_SetItem(state.dict, globals::handler.name(), pythonf) < 0))
         return fail(set_data_callback_site);
-    sdk::scope in_sdk;
+    sdk::section in_sdk;
+    if (CSDK_UNLIKELY(!in_sdk.entered())) return fail(set_data_callback_site);
     ++shapes::sdk_calls;
     vqi_set_event_callback_pb(callback_wrapper);  // its status says nothing the package uses
-    in_sdk.called();
+    in_sdk.leave();
     Py_RETURN_NONE;
 }
 

@@ -236,7 +236,7 @@ int exec(PyObject* module) {
     }
     if (check_version() < 0) return -1;
 
-    sdk::configure();
+    if (sdk::configure() < 0) return -1;
     state.module = Py_NewRef(module);
     state.dict = PyModule_GetDict(module);
     Py_CLEAR(failed_namespace);

@@ -3,18 +3,208 @@
 #include <cstdlib>
 #include <cstring>
 
+#if CSDK_SDK_LOCK
+#  include <sched.h>
+#  include <time.h>
+#  if defined(__linux__)
+#    include <linux/futex.h>
+#    include <sys/syscall.h>
+#    include <unistd.h>
+#  endif
+#  include "boundary.h"
+#  include "ref.hpp"
+#endif
+
 namespace csdk::sdk {
 
 #if CSDK_SDK_LOCK
-PyMutex lock = {};
+mutex lock;
 bool unlocked = false;
 
-void configure() noexcept {
+namespace {
+
+// The thread that finalizes the interpreter: its main thread (a fork's child: the forking one).
+std::atomic<unsigned long> main_thread{0};
+
+// How long a call waits for the SDK lock once the interpreter is finalizing.
+constexpr long shutdown_wait_ms = 5000;
+
+long long now_ms() noexcept {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Sleeps while *word == value, at most `ms` milliseconds (a spurious return is fine).
+void sleep_on(std::atomic<int>& word, int value, long ms) noexcept {
+#if defined(__linux__)
+    timespec timeout{ms / 1000, (ms % 1000) * 1000000};
+    syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, value, &timeout, nullptr, 0);
+#else
+    (void)ms;
+    word.wait(value, std::memory_order_relaxed);
+#endif
+}
+
+}  // namespace
+
+bool mutex::lock_slow() noexcept {
+    // A holder keeps the lock for one SDK call: spin a little (yielding the core after the first
+    // rounds, for a holder the system has suspended) before sleeping.
+    for (int i = 0; i < 64; ++i) {
+        if (word_.load(std::memory_order_relaxed) == 0 && try_lock()) return true;
+        if (i < 16) __builtin_ia32_pause();
+        else sched_yield();
+    }
+    long long deadline = 0;
+    for (;;) {
+        if (word_.exchange(2, std::memory_order_acquire) == 0) return true;
+        long ms = 100;
+        if (Py_IsFinalizing()) {
+            long long now = now_ms();
+            if (!deadline) deadline = now + shutdown_wait_ms;
+            if (now >= deadline) return false;
+            ms = static_cast<long>(deadline - now);
+        }
+        sleep_on(word_, 2, ms);
+    }
+}
+
+void mutex::wake() noexcept {
+#if defined(__linux__)
+    syscall(SYS_futex, reinterpret_cast<int*>(&word_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+#else
+    word_.notify_one();
+#endif
+}
+
+void raise_not_taken() noexcept {
+    PyErr_Format(PyExc_RuntimeError,
+                 "the interpreter is shutting down and another thread has been inside the SDK for %ld s: "
+                 "the SDK is not called",
+                 shutdown_wait_ms / 1000);
+}
+
+bool may_attach() noexcept {
+    return !Py_IsFinalizing() || PyThread_get_thread_ident() == main_thread.load(std::memory_order_relaxed);
+}
+
+void let_others_in() noexcept {
+    give_back();
+    take();
+}
+
+namespace {
+
+// os.register_at_fork's hooks. Before the fork the lock is taken (waiting detached, as any
+// caller does); it is then held, attached, across the interpreter's own preparations, which is
+// safe: every other thread waits for it detached, and none of them can be inside the SDK.
+PyObject* before_fork(PyObject*, PyObject*) noexcept {
+    if (!unlocked && !holding_for_fork) {
+        bool taken;
+        Py_BEGIN_ALLOW_THREADS
+        taken = lock.lock();  // false only at shutdown, after the bounded wait: fork anyway
+        Py_END_ALLOW_THREADS
+        holding_for_fork = taken;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* after_fork_in_parent(PyObject*, PyObject*) noexcept {
+    if (holding_for_fork) {
+        holding_for_fork = false;
+        lock.unlock();
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* after_fork_in_child(PyObject*, PyObject*) noexcept {
+    holding_for_fork = false;
+    holding = false;
+    lock.reset();
+    main_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef fork_hooks[] = {
+    {"before_fork", before_fork, METH_NOARGS, nullptr},
+    {"after_fork_in_parent", after_fork_in_parent, METH_NOARGS, nullptr},
+    {"after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr},
+};
+
+int register_fork_hooks() noexcept {
+    ref os = ref::steal(PyImport_ImportModule("os"));
+    ref reg = os ? ref::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : ref{};
+    if (!reg) return -1;
+    ref before = ref::steal(PyCFunction_NewEx(&fork_hooks[0], nullptr, nullptr));
+    ref parent = ref::steal(PyCFunction_NewEx(&fork_hooks[1], nullptr, nullptr));
+    ref child = ref::steal(PyCFunction_NewEx(&fork_hooks[2], nullptr, nullptr));
+    ref kw = ref::steal(PyDict_New());
+    ref args = ref::steal(PyTuple_New(0));
+    if (!before || !parent || !child || !kw || !args || PyDict_SetItemString(kw.get(), "before", before.get()) < 0 ||
+        PyDict_SetItemString(kw.get(), "after_in_parent", parent.get()) < 0 ||
+        PyDict_SetItemString(kw.get(), "after_in_child", child.get()) < 0)
+        return -1;
+    ref done = ref::steal(PyObject_Call(reg.get(), args.get(), kw.get()));
+    return done ? 0 : -1;
+}
+
+// The main thread's identifier, as the interpreter knows it.
+int find_main_thread() noexcept {
+    ref thread = ref::steal(PyImport_ImportModule("_thread"));
+    ref ident = thread ? ref::steal(PyObject_CallMethod(thread.get(), "_get_main_thread_ident", nullptr)) : ref{};
+    if (!ident) return -1;
+    unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (id == static_cast<unsigned long>(-1) && PyErr_Occurred()) return -1;
+    main_thread.store(id, std::memory_order_relaxed);
+    return 0;
+}
+
+// The boundary offered to an SDK-side layer (boundary.h).
+struct suspension {
+    int depth;
+    PyThreadState* state;
+    bool attached;
+};
+
+void* suspend(int attach) noexcept {
+    if (depth <= 0 || !detached || (attach && !may_attach())) return nullptr;
+    auto* s = static_cast<suspension*>(std::malloc(sizeof(suspension)));
+    if (!s) return nullptr;
+    *s = {depth, detached, attach != 0};
+    give_back();
+    if (s->attached) {
+        depth = 0;
+        detached = nullptr;
+        PyEval_RestoreThread(s->state);
+    }
+    return s;
+}
+
+void resume(void* token) noexcept {
+    auto* s = static_cast<suspension*>(token);
+    if (!s) return;
+    if (s->attached) {
+        detached = PyEval_SaveThread();
+        depth = s->depth;
+    }
+    std::free(s);
+    take();
+}
+
+constexpr csdk_boundary boundary = {sizeof(csdk_boundary), suspend, resume};
+
+}  // namespace
+
+int configure() noexcept {
     const char* v = std::getenv("CSDK_SDK_THREADSAFE");
     unlocked = v && std::strcmp(v, "1") == 0;
+    if (find_main_thread() < 0) return -1;
+    if (vqsdk_module_boundary) vqsdk_module_boundary(&boundary);
+    return unlocked ? 0 : register_fork_hooks();
 }
 #else
-void configure() noexcept {}
+int configure() noexcept { return 0; }
 #endif
 
 }  // namespace csdk::sdk
