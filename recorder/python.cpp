@@ -4,6 +4,8 @@
 // every object in the builds the module supports).
 #include "python.hpp"
 
+#include "boundary.h"
+
 #include <dlfcn.h>
 #include <sys/types.h>
 
@@ -61,6 +63,26 @@ bool find(F& slot, const char* name) noexcept {
     slot = reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
     return slot != nullptr;
 }
+
+// What the module offers (boundary.h), when it is free-threaded: a thread inside one of its SDK
+// calls is detached from the interpreter there, holding the module's SDK lock.
+const csdk_boundary* g_boundary = nullptr;
+
+// While it lives, the calling thread is attached to the interpreter if it can be: it is already,
+// or it is inside a call of the free-threaded module, which lets its SDK lock go and attaches it.
+class Attached {
+public:
+    Attached() noexcept
+        : token_(g_ok && g_boundary && !api.current() ? g_boundary->suspend(1) : nullptr) {}
+    ~Attached() {
+        if (token_) g_boundary->resume(token_);
+    }
+    Attached(const Attached&) = delete;
+    Attached& operator=(const Attached&) = delete;
+
+private:
+    void* token_;
+};
 
 // The module's namespace and the builtins, held once found.
 Obj g_namespace = nullptr, g_builtins = nullptr, g_name = nullptr;
@@ -203,6 +225,7 @@ bool holds_lock() noexcept {
 Remembered g_remembered;
 
 Success looked_up(const char** why) noexcept {
+    Attached attached;
     if (!g_ok) {
         *why = "no Python interpreter in this process";
         return {};
@@ -264,6 +287,7 @@ Success looked_up(const char** why) noexcept {
 
 bool compared(Success& s, int status, bool address, const unsigned long& sdk_calls) noexcept {
     if (s.state != Success::State::object) return false;
+    Attached attached;
     bool read = false;
     if (holds_lock()) {
         Obj type, value, tb;
@@ -283,12 +307,16 @@ bool compared(Success& s, int status, bool address, const unsigned long& sdk_cal
 }
 
 void release(Success& s) noexcept {
-    if (s.state == Success::State::object && s.object && holds_lock()) api.decref(s.object);
+    if (s.state == Success::State::object && s.object) {
+        Attached attached;
+        if (holds_lock()) api.decref(s.object);
+    }
     s.state = Success::State::unknown;
     s.object = nullptr;
 }
 
 std::string stack(const char* indent) {
+    Attached attached;
     if (!g_ok) return std::string(indent) + "(no Python stack: no Python interpreter in this process)\n";
     if (!holds_lock())
         return std::string(indent) + "(no Python stack: the calling thread does not hold the interpreter lock)\n";
@@ -326,9 +354,22 @@ std::string stack(const char* indent) {
     return s;
 }
 
-void* release_lock() noexcept { return holds_lock() ? api.save() : nullptr; }
-void reacquire_lock(void* state) noexcept {
-    if (state) api.restore_thread(state);
+Released release_lock() noexcept {
+    if (holds_lock()) return {api.save(), nullptr};
+    return {nullptr, g_boundary ? g_boundary->suspend(0) : nullptr};
 }
+void reacquire_lock(Released held) noexcept {
+    if (held.sdk) g_boundary->resume(held.sdk);
+    if (held.interpreter) api.restore_thread(held.interpreter);
+}
+
+}  // namespace rec::py
+
+// The free-threaded module hands its boundary over at import.
+extern "C" __attribute__((visibility("default"))) void vqsdk_module_boundary(const csdk_boundary* boundary) {
+    if (boundary && boundary->size >= sizeof(csdk_boundary)) rec::py::g_boundary = boundary;
+}
+
+namespace rec::py {
 
 }  // namespace rec::py

@@ -69,9 +69,13 @@ void release(Success& s) noexcept;
 // per line; or why there is none.
 std::string stack(const char* indent);
 
-// Lets go of the interpreter lock while the calling thread waits (null: it did not hold it),
-// and takes it back.
-void* release_lock() noexcept;
-void reacquire_lock(void* state) noexcept;
+// Lets go of what the calling thread holds while it waits for another thread that may call the
+// SDK (the interpreter lock, or the free-threaded module's SDK lock), and takes it back.
+struct Released {
+    void* interpreter;  // the thread state, if the thread held the interpreter lock
+    void* sdk;          // the module's token, if it held the module's SDK lock
+};
+Released release_lock() noexcept;
+void reacquire_lock(Released held) noexcept;
 
 }  // namespace rec::py

@@ -684,7 +684,7 @@ V replay_call(Fn f, std::initializer_list<V> args, const Outs& o, char returns) 
         wake_deliverer(r);
         while (r.delivering || top_event_due(r)) {
             lock.unlock();
-            void* held = py::release_lock();
+            py::Released held = py::release_lock();
             {
                 std::unique_lock wait(r.mu);
                 r.moved.wait(wait, [&] { return !r.delivering && !top_event_due(r); });

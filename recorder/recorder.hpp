@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <type_traits>
 
 #include "functions.h"
@@ -106,6 +107,29 @@ R failed_value() noexcept {
     else return R{};
 }
 
+// The out-parameters of a call copied, for a success test that runs Python code: meanwhile
+// another thread may call the SDK, which owns them only until then.
+class KeptOuts {
+public:
+    explicit KeptOuts(const Outs& o) noexcept : given_(o) {
+        if (o.res && *o.res && o.res_len && *o.res_len > 0) res_text_.assign(*o.res, std::size_t(*o.res_len));
+        res_ = o.res && *o.res ? res_text_.data() : nullptr;
+        len_ = o.res_len ? *o.res_len : 0;
+        if (o.addr && *o.addr) addr_text_ = *o.addr;
+        addr_ = o.addr && *o.addr ? addr_text_.data() : nullptr;
+    }
+    Outs outs() noexcept {
+        return {given_.res ? &res_ : nullptr, given_.res_len ? &len_ : nullptr, given_.addr ? &addr_ : nullptr};
+    }
+
+private:
+    Outs given_;
+    std::string res_text_, addr_text_;
+    char* res_;
+    int len_;
+    char* addr_;
+};
+
 template <class R, class Invoke>
 R through(Fn f, std::initializer_list<V> args, Outs outs, Invoke invoke) noexcept {
     const bool outs_given = has_outs(outs);  // before any call: known at compile time for most functions
@@ -123,8 +147,17 @@ R through(Fn f, std::initializer_list<V> args, Outs outs, Invoke invoke) noexcep
                 R r = invoke();
                 bool read = false;
                 if (on && outs_given) {
-                    if constexpr (std::is_same_v<R, int>) read = py::reads_outs(success, r, outs.addr != nullptr, t_sdk_calls);
-                    else py::release(success);
+                    if constexpr (std::is_same_v<R, int>) {
+                        if (success.state == py::Success::State::object) {
+                            KeptOuts kept(outs);
+                            read = py::reads_outs(success, r, outs.addr != nullptr, t_sdk_calls);
+                            record_return(f, V(r), kept.outs(), read);
+                            return r;
+                        }
+                        read = py::reads_outs(success, r, outs.addr != nullptr, t_sdk_calls);
+                    } else {
+                        py::release(success);
+                    }
                 }
                 record_return(f, V(r), outs, read);
                 return r;
