@@ -98,12 +98,14 @@ def _restore_namespace():
         ns.update(before)
 
 
-def run_python(code, *, env=None, pythonpath=(STANDIN_PY,)):
-    """Runs `code` in a fresh interpreter; returns the CompletedProcess."""
+def run_python(code, *, env=None, pythonpath=(STANDIN_PY,), argv=(), timeout=120):
+    """Runs `code` in a fresh interpreter (with `argv` as its arguments); returns the
+    CompletedProcess."""
     import subprocess
 
     environ = dict(os.environ)
     # Wherever this run imports c_sdk from (an install or a build tree), the child does too.
     environ["PYTHONPATH"] = os.pathsep.join([os.path.dirname(c_sdk.__file__), *pythonpath])
     environ.update(env or {})
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=environ, timeout=120)
+    return subprocess.run([sys.executable, "-c", code, *argv], capture_output=True, text=True, env=environ,
+                          timeout=timeout)

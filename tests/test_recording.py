@@ -430,32 +430,39 @@ def test_exit_from_a_handler_off_the_main_thread_keeps_the_session(tmp_path):
 
 
 SDK_THREAD_EVENTS = """
-    import os, threading, c_sdk, vqsdk_standin
+    import os, sys, threading, c_sdk, vqsdk_standin
     seen, done = [], threading.Event()
     def handler(topic, payload):
         seen.append((topic, payload, c_sdk.py_vqi_get_orders(payload)[1]))
         if len(seen) == 3:
             done.set()
     c_sdk.py_vqi_set_data_callback(handler)
-    if os.environ.get("VQSDK_RECORD_LIBRARY"):  # live: a thread of the SDK's delivers three events
+    live = os.environ.get("VQSDK_RECORD_LIBRARY")
+    if live:  # a thread of the SDK's delivers three events
         sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
         sdk.thread_events(1, 3, "tick", b"from-sdk-thread")
-    assert done.wait(60), seen  # no SDK call until the events came
-    print(seen)
+    if sys.argv[1] == "wait":
+        assert done.wait(60), seen  # no SDK call until the events came
+    elif live:
+        sdk.join_threads()  # the replay's next call waits for the events instead
     print(c_sdk.py_vqi_get_orders(b"after"))
-    if os.environ.get("VQSDK_RECORD_LIBRARY"):
+    print(seen)
+    if live:
         sdk.join_threads()
 """
 
 
-def test_events_from_an_sdk_thread_between_calls_replay(tmp_path):
+# "call": the strategy's next call comes while the replay's thread delivers the events, and waits
+# inside the SDK for them, whose handlers call the SDK too.
+@pytest.mark.parametrize("strategy", ["wait", "call"])
+def test_events_from_an_sdk_thread_between_calls_replay(tmp_path, strategy):
     path = tmp_path / "s.vqrec"
-    done = record(path, *script(SDK_THREAD_EVENTS))
+    done = record(path, *script(SDK_THREAD_EVENTS), strategy)
     assert done.returncode == 0, done.stderr
     rec = recording.read(path)
     events = [r for r in rec.records if r.kind == "event"]
     assert len(events) == 3 and all(r.depth == 0 and r.thread != 1 for r in events)
-    again = replay(path, *script(SDK_THREAD_EVENTS))
+    again = replay(path, *script(SDK_THREAD_EVENTS), strategy)
     assert again.returncode == 0 and "vqsdk" not in again.stderr, again.stderr
     assert again.stdout == done.stdout
 
