@@ -6,8 +6,10 @@ lock costs on a free-threaded one (docs/performance.md).
 Each shape is counted by callgrind in a child process twice, with N and 2N calls in a Python loop;
 the difference over N is the cost of one call, loop included, and the same for an empty loop is
 subtracted. On a free-threaded interpreter every shape is counted again with the SDK lock switched
-off (CSDK_SDK_THREADSAFE=1): the difference is what the uncontended lock costs. Instruction counts
-do not depend on the machine's load.
+off (CSDK_SDK_THREADSAFE=1): the difference is what the uncontended lock costs; and the
+instructions spent detaching from the interpreter and attaching again around each SDK call (the
+interpreter's PyEval_SaveThread and PyEval_RestoreThread, inclusive) are read off the same
+profile. Instruction counts do not depend on the machine's load.
 """
 
 import argparse
@@ -42,21 +44,34 @@ SHAPES = {
 }
 
 
+DETACH = ("PyEval_SaveThread", "PyEval_RestoreThread")
+
+
 def count(code, n, env):
+    """The whole run's instructions, and those of the detach and attach calls (inclusive)."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "cg.out")
         script = SETUP + f"n = {n}\n" + code + "\n"
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", script],
                        check=True, capture_output=True, env=env, timeout=600)
         with open(out) as f:
-            for line in f:
-                if line.startswith("totals:") or line.startswith("summary:"):
-                    return int(line.split()[1])
-    raise RuntimeError("no totals in the callgrind output")
+            total = next((int(line.split()[1]) for line in f if line.startswith(("totals:", "summary:"))), None)
+        if total is None:
+            raise RuntimeError("no totals in the callgrind output")
+        annotated = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
+                                   check=True, capture_output=True, text=True, timeout=600).stdout
+        detach = 0
+        for line in annotated.splitlines():
+            fields = line.split()
+            if len(fields) >= 2 and fields[0].replace(",", "").isdigit() and any(f":{name}" in line or
+                                                                               f" {name} " in line for name in DETACH):
+                detach += int(fields[0].replace(",", ""))
+        return total, detach
 
 
 def per_call(code, n, env):
-    return (count(code, 2 * n, env) - count(code, n, env)) / n
+    (total2, detach2), (total1, detach1) = count(code, 2 * n, env), count(code, n, env)
+    return (total2 - total1) / n, (detach2 - detach1) / n
 
 
 def main():
@@ -72,18 +87,19 @@ def main():
         for shape, code in SHAPES.items():
             results[label][shape] = per_call(code, args.calls, env)
     print(f"# {sys.version.split()[0]}{' free-threaded' if free else ''}: instructions per call, minus the empty loop")
-    head = "| shape | c_sdk |" + (" SDK lock off | the lock |" if free else "")
+    head = "| shape | c_sdk |" + (" SDK lock off | the lock | detach and attach | both |" if free else "")
     print(head)
-    print("|---|---:|" + ("---:|---:|" if free else ""))
-    empty = {label: r["empty loop"] for label, r in results.items()}
+    print("|---|---:|" + ("---:|---:|---:|---:|" if free else ""))
+    empty = {label: r["empty loop"][0] for label, r in results.items()}
     for shape in SHAPES:
         if shape == "empty loop":
             continue
-        on = results[""][shape] - empty[""]
+        on, detach = results[""][shape]
+        on -= empty[""]
         row = f"| {shape} | {on:,.0f} |"
         if free:
-            off = results["unlocked"][shape] - empty["unlocked"]
-            row += f" {off:,.0f} | {on - off:+,.0f} |"
+            off = results["unlocked"][shape][0] - empty["unlocked"]
+            row += f" {off:,.0f} | {on - off:+,.0f} | {detach:+,.0f} | {on - off + detach:+,.0f} |"
         print(row, flush=True)
 
 

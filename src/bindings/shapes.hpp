@@ -421,13 +421,22 @@ struct binding {
         return std::tuple_cat(Kinds::natives(std::get<I>(values))..., result.outs());
     }
 
-    // py: the Python arguments in parameter order (borrowed).
-    [[gnu::always_inline]] static PyObject* run(PyObject* const* py) noexcept {
-        std::tuple<typename Kinds::value...> values{};
-        if (!convert(py, values, std::index_sequence_for<Kinds...>{})) return fail(where);
-        Result result;
-        if (!result.prepare()) return fail(where);
-        auto args = natives(values, result, std::index_sequence_for<Kinds...>{});
+    template <std::size_t... I>
+    [[gnu::always_inline]] static bool convert_fast([[maybe_unused]] PyObject* const* py,
+                                                    std::tuple<typename Kinds::fast_value...>& values,
+                                                    std::index_sequence<I...>) noexcept {
+        return (Kinds::fast(positions[I] >= 0 ? py[positions[I]] : nullptr, std::get<I>(values)) && ...);
+    }
+
+    template <std::size_t... I>
+    static auto fast_natives(std::tuple<typename Kinds::fast_value...>& values, Result& result,
+                             std::index_sequence<I...>) noexcept {
+        return std::tuple_cat(Kinds::fast_natives(std::get<I>(values))..., result.outs());
+    }
+
+    // The SDK call and its result, from the native arguments.
+    template <class Args>
+    [[gnu::always_inline]] static PyObject* invoke(Result& result, Args args) noexcept {
         PyObject* out;
         {
             sdk::section in_sdk;
@@ -449,6 +458,24 @@ struct binding {
         }
         if (CSDK_UNLIKELY(!out)) return fail(where);
         return out;
+    }
+
+    // Any argument that needs holding or may run Python code: every one converted the general way.
+    [[gnu::noinline]] static PyObject* run_general(PyObject* const* py) noexcept {
+        std::tuple<typename Kinds::value...> values{};
+        if (!convert(py, values, std::index_sequence_for<Kinds...>{})) return fail(where);
+        Result result;
+        if (!result.prepare()) return fail(where);
+        return invoke(result, natives(values, result, std::index_sequence_for<Kinds...>{}));
+    }
+
+    // py: the Python arguments in parameter order (borrowed).
+    [[gnu::always_inline]] static PyObject* run(PyObject* const* py) noexcept {
+        std::tuple<typename Kinds::fast_value...> values;
+        if (CSDK_UNLIKELY(!convert_fast(py, values, std::index_sequence_for<Kinds...>{}))) return run_general(py);
+        Result result;
+        if (!result.prepare()) return fail(where);
+        return invoke(result, fast_natives(values, result, std::index_sequence_for<Kinds...>{}));
     }
 
     static PyObject* entry_none(PyObject*, PyObject* const*, Py_ssize_t nargs) noexcept {

@@ -19,7 +19,7 @@ namespace csdk::sdk {
 
 #if CSDK_SDK_LOCK
 mutex lock;
-bool unlocked = false;
+std::atomic<bool> unlocked{false};
 
 namespace {
 
@@ -50,14 +50,21 @@ void sleep_on(std::atomic<int>& word, int value, long ms) noexcept {
 
 bool mutex::lock_slow() noexcept {
     // A holder keeps the lock for one SDK call: spin a little (yielding the core after the first
-    // rounds, for a holder the system has suspended) before sleeping.
-    for (int i = 0; i < 64; ++i) {
-        if (word_.load(std::memory_order_relaxed) == 0 && try_lock()) return true;
-        if (i < 16) __builtin_ia32_pause();
-        else sched_yield();
-    }
+    // rounds, for a holder the system has suspended) before sleeping, and again after each wake-up,
+    // so that a thread that calls the SDK in a loop, and takes the lock back within a microsecond
+    // of letting it go, cannot keep a woken waiter out for long. A thread that has slept takes the
+    // lock marked "a thread may sleep on it": another sleeper may still be there.
+    int taken = 1;
     long long deadline = 0;
     for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            int expected = 0;
+            if (word_.load(std::memory_order_relaxed) == 0 &&
+                word_.compare_exchange_strong(expected, taken, std::memory_order_acquire, std::memory_order_relaxed))
+                return true;
+            if (i < 16) __builtin_ia32_pause();
+            else sched_yield();
+        }
         if (word_.exchange(2, std::memory_order_acquire) == 0) return true;
         long ms = 100;
         if (Py_IsFinalizing()) {
@@ -67,6 +74,7 @@ bool mutex::lock_slow() noexcept {
             ms = static_cast<long>(deadline - now);
         }
         sleep_on(word_, 2, ms);
+        taken = 2;
     }
 }
 
@@ -90,7 +98,13 @@ bool may_attach() noexcept {
 }
 
 void let_others_in() noexcept {
+    bool waited_for = holding && lock.waited_for();
     give_back();
+    // A sleeping waiter (the finalizing thread) gets a moment to wake and take it.
+    for (int i = 0; waited_for && i < 1000 && lock.free(); ++i) {
+        timespec pause{0, 10000};
+        nanosleep(&pause, nullptr);
+    }
     take();
 }
 
@@ -100,7 +114,7 @@ namespace {
 // caller does); it is then held, attached, across the interpreter's own preparations, which is
 // safe: every other thread waits for it detached, and none of them can be inside the SDK.
 PyObject* before_fork(PyObject*, PyObject*) noexcept {
-    if (!unlocked && !holding_for_fork) {
+    if (!unlocked.load(std::memory_order_relaxed) && !holding_for_fork) {
         bool taken;
         Py_BEGIN_ALLOW_THREADS
         taken = lock.lock();  // false only at shutdown, after the bounded wait: fork anyway
@@ -198,10 +212,10 @@ constexpr csdk_boundary boundary = {sizeof(csdk_boundary), suspend, resume};
 
 int configure() noexcept {
     const char* v = std::getenv("CSDK_SDK_THREADSAFE");
-    unlocked = v && std::strcmp(v, "1") == 0;
+    unlocked.store(v && std::strcmp(v, "1") == 0, std::memory_order_relaxed);
     if (find_main_thread() < 0) return -1;
     if (vqsdk_module_boundary) vqsdk_module_boundary(&boundary);
-    return unlocked ? 0 : register_fork_hooks();
+    return unlocked.load(std::memory_order_relaxed) ? 0 : register_fork_hooks();
 }
 #else
 int configure() noexcept { return 0; }

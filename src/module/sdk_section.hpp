@@ -62,6 +62,9 @@ public:
     }
     // In a fork's child: the forking thread is the only one left, and it held the lock.
     void reset() noexcept { word_.store(0, std::memory_order_relaxed); }
+    bool free() const noexcept { return word_.load(std::memory_order_relaxed) == 0; }
+    // Held, and a thread may sleep on it.
+    bool waited_for() const noexcept { return word_.load(std::memory_order_relaxed) == 2; }
 
 private:
     CSDK_COLD bool lock_slow() noexcept;
@@ -72,7 +75,7 @@ private:
 extern mutex lock;
 // Opt-out for an SDK that is thread-safe (CSDK_SDK_THREADSAFE=1 in the environment at import):
 // calls still detach, but take no lock.
-extern bool unlocked;
+extern std::atomic<bool> unlocked;
 
 // The calling thread's state while it is inside an SDK call made through the module: its thread
 // state (detached; null outside such a call and while a handler runs) and whether it holds the
@@ -83,7 +86,7 @@ inline constinit CSDK_THREAD_LOCAL bool holding = false;
 inline constinit CSDK_THREAD_LOCAL bool holding_for_fork = false;
 
 inline bool take() noexcept {
-    if (unlocked || holding_for_fork) return true;
+    if (unlocked.load(std::memory_order_relaxed) || holding_for_fork) return true;
     return holding = lock.lock();
 }
 inline void give_back() noexcept {
