@@ -455,7 +455,7 @@ std::string printable(std::string_view text) { return session::escaped(text, 409
 
 void load_replay(const char* path) {
     g_replay.path = printable(path);
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a pipe's open would wait for its writer
     if (fd < 0) unreadable(std::strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0) unreadable(std::strerror(errno));

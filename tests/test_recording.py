@@ -467,17 +467,33 @@ def test_record_refuses_a_fifo_and_other_files(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     command = script("import c_sdk; print(c_sdk.py_vqi_get_orders(b'q'))")
-    for output, what in [(fifo, "a pipe (FIFO)"), (tmp_path, "a directory"), (Path("/dev/null"), "a device")]:
+    only = "; the session goes only to a new regular file"
+    for output, why in [(fifo, "a pipe (FIFO)" + only), (tmp_path, "a directory" + only),
+                        (Path("/dev/null"), "a device" + only),
+                        (tmp_path / "missing" / "s.vqrec", f"no directory {tmp_path / 'missing'}")]:
         done = record(output, *command, timeout=60)
         assert done.returncode == 2 and done.stdout == "", done.stderr
-        assert done.stderr == (f"recording: cannot write the session to {output}: {what}; the session goes only "
-                               "to a new regular file\n")
+        assert done.stderr == f"recording: cannot write the session to {output}: {why}\n"
     # the library itself, as started by the environment alone: runs unrecorded, and says so
     env = dict(os.environ, VQSDK_RECORD_FILE=str(fifo), VQSDK_RECORD_LIBRARY=library_path(),
                LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
     done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0 and done.stdout == "(0, b'vqi_get_orders_pb|q')\n"
     assert f"vqsdk recorder: cannot open the session file {fifo} (File exists)" in done.stderr
+
+
+@pytest.mark.parametrize("what", ["dump", "replay"])
+def test_only_a_regular_file_is_read(tmp_path, what):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for path, kind in [(fifo, "a pipe (FIFO)"), (Path("/dev/zero"), "a device"), (tmp_path, "a directory")]:
+        done = tool(what, path, *(["--", "true"] if what == "replay" else []), timeout=60)
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr == f"recording: {path}: {kind}; a session file is a regular file\n"
+    if what == "replay":  # the replay library itself, as started by the environment alone
+        env = dict(os.environ, VQSDK_REPLAY_FILE=str(fifo), LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
+        done = subprocess.run(script("import c_sdk"), capture_output=True, text=True, env=env, timeout=60)
+        assert done.returncode == recording.UNREADABLE_STATUS and "not a regular file" in done.stderr
 
 
 # ---- dump ------------------------------------------------------------------------------------------------

@@ -157,8 +157,23 @@ def read(path: str | os.PathLike) -> Recording:
     checked against the bytes that hold it and, where the SDK's caller receives it, in the type
     it receives it as, as the replay library checks them."""
     path = os.fspath(path)
-    with open(path, "rb") as f:
-        return from_bytes(f.read(), path)
+    return from_bytes(_read_regular(path), path)
+
+
+def _read_regular(path: str) -> bytes:
+    """The bytes of the regular file at `path`; anything else (a pipe, a device, a directory) is
+    refused before a byte is read: /dev/zero never ends and a pipe may never answer. The open
+    does not wait for a pipe's writer."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise RecordingError(f"{path}: {_file_kind(mode)}; a session file is a regular file")
+    except BaseException:
+        os.close(fd)
+        raise
+    with open(fd, "rb") as f:
+        return f.read()
 
 
 def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
@@ -383,10 +398,40 @@ def _output_problem(output: str) -> str:
         return e.strerror or str(e)
     if stat.S_ISREG(st.st_mode):
         return ""
-    what = ("a directory" if stat.S_ISDIR(st.st_mode) else "a pipe (FIFO)" if stat.S_ISFIFO(st.st_mode)
-            else "a socket" if stat.S_ISSOCK(st.st_mode) else "a device" if stat.S_ISCHR(st.st_mode) or
-            stat.S_ISBLK(st.st_mode) else "not a regular file")
-    return f"{what}; the session goes only to a new regular file"
+    return f"{_file_kind(st.st_mode)}; the session goes only to a new regular file"
+
+
+def _file_kind(mode: int) -> str:
+    """What a file that is not a regular one is, for a message."""
+    return ("a directory" if stat.S_ISDIR(mode) else "a pipe (FIFO)" if stat.S_ISFIFO(mode)
+            else "a socket" if stat.S_ISSOCK(mode) else "a device" if stat.S_ISCHR(mode) or
+            stat.S_ISBLK(mode) else "not a regular file")
+
+
+def _replace_problem(output: str) -> str:
+    """Removes the regular file at `output`, if any (the recorder never writes over an existing
+    file), and says why the recorder could not create its file there, or "": a directory that
+    does not exist or cannot be written, a read-only file system."""
+    try:
+        if os.path.lexists(output):
+            os.remove(output)
+    except OSError as e:
+        return e.strerror or str(e)
+    return _creation_problem(output)
+
+
+def _creation_problem(output: str) -> str:
+    """Why the recorder could not create the session file at `output`, where nothing is now, or
+    "". The file is created as the recorder creates it, and removed again."""
+    try:
+        fd = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    except FileNotFoundError:
+        return f"no directory {os.path.dirname(output)}"
+    except OSError as e:
+        return e.strerror or str(e)
+    os.close(fd)
+    os.remove(output)
+    return ""
 
 
 def _version() -> str:
@@ -464,12 +509,10 @@ def main(argv: list[str] | None = None) -> int:
             print(f"recording: no SDK library at {args.sdk}", file=sys.stderr)
             return USAGE_STATUS
         output = os.path.abspath(args.output)
-        problem = _output_problem(output)
+        problem = _output_problem(output) or _replace_problem(output)
         if problem:
             print(f"recording: cannot write the session to {output}: {problem}", file=sys.stderr)
             return USAGE_STATUS
-        if os.path.lexists(output):
-            os.remove(output)  # the recorder never writes over an existing file
         return _run(command, {"VQSDK_RECORD_FILE": output,
                               "VQSDK_RECORD_LIBRARY": os.path.abspath(args.sdk),
                               "VQSDK_RECORD_SECRETS": "1" if args.secrets else "0"})
