@@ -479,9 +479,10 @@ void load_replay(const char* path) {
             if (name == kNames[k]) mine = k;
         g_replay.ours.push_back(mine);
     }
-    if (g_replay.s.cut_at)
-        std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records before it\n",
-                     g_replay.path.c_str(), g_replay.s.end_note.c_str(), g_replay.s.records.size());
+    // Said here only, for the commands and for a replay started by the environment alike.
+    if (!g_replay.s.end_note.empty())
+        std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records %s\n", g_replay.path.c_str(),
+                     g_replay.s.end_note.c_str(), g_replay.s.records.size(), g_replay.s.cut_at ? "before it" : "it holds");
 }
 
 std::string name_of(std::uint16_t fn) { return printable(g_replay.s.names[fn]); }

@@ -77,6 +77,19 @@ bool event_shape(const Record& r) noexcept {
 
 std::string at_byte(std::size_t pos) { return "corrupt record at byte " + std::to_string(pos); }
 
+// Whether the `count` values at p all lie in the `n` bytes there. A record whose size runs past
+// the end of the file while its values do not has a corrupt size; the values of a record cut
+// short run past the end as its size does.
+bool values_end_before(const char* p, std::size_t n, int count) noexcept {
+    for (int k = 0; k < count; ++k) {
+        std::size_t v = value_size(p, n);
+        if (!v) return false;
+        p += v;
+        n -= v;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool return_shape(const Record& r, bool res, bool res_len, bool addr) noexcept {
@@ -143,7 +156,11 @@ std::string load(const char* f, std::size_t size, File& out) {
         std::uint32_t rsize;
         std::memcpy(&rsize, f + pos + 1, 4);
         if (r.kind == 0 || !std::strchr("CREZ", r.kind) || rsize < kRecordHead - 5) return at_byte(pos);
-        if (size - pos - 5 < rsize) break;
+        if (size - pos - 5 < rsize) {
+            if (values_end_before(f + pos + kRecordHead, size - pos - kRecordHead, std::uint8_t(f[pos + 19])))
+                return at_byte(pos) + ": its size runs past the end of the file, its values do not";
+            break;  // a record cut short: see below
+        }
         std::memcpy(&r.time, f + pos + 5, 8);
         std::memcpy(&r.thread, f + pos + 13, 4);
         std::memcpy(&r.fn, f + pos + 17, 2);

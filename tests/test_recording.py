@@ -151,6 +151,12 @@ def bad_value(blob, rec):
     return blob[:at] + b"~" + blob[at + 1:]
 
 
+def bad_size(blob, rec):
+    # a record well before the end whose size runs past it
+    at = rec.records[-100].offset
+    return blob[:at + 1] + struct.pack("<I", len(blob)) + blob[at + 5:]
+
+
 def long_response(blob, rec):
     # the response length of the first account query, past the response bytes recorded
     end = next(r.offset for r, prev in zip(rec.records[1:], rec.records) if prev.function == "vqi_get_cash_pb"
@@ -164,6 +170,7 @@ def long_response(blob, rec):
     (other_version, "a session file of version 2; this reader reads version 1", recording.UNREADABLE_STATUS),
     (bad_kind, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (bad_value, "corrupt record at byte", recording.UNREADABLE_STATUS),
+    (bad_size, "corrupt record at byte \\d+: its size runs past the end of the file", recording.UNREADABLE_STATUS),
     (lambda blob, rec: b"#!/bin/sh\n" + blob, "not a session recording", recording.UNREADABLE_STATUS),
 ])
 def test_damaged_files(session, tmp_path, mangle, message, status):
@@ -185,6 +192,10 @@ def test_damaged_files(session, tmp_path, mangle, message, status):
     assert done.returncode == status and "vqsdk replay: " in done.stderr
     if mangle is cut:
         assert "recorded: the end of the recording (the recording is cut short at byte" in done.stderr
+        # the command says it once, where the library says it
+        done = tool("replay", path, "--", *demo())
+        said = [line for line in done.stderr.splitlines() if "cut short" in line and "recorded:" not in line]
+        assert len(said) == 1 and said[0].startswith("vqsdk replay: "), done.stderr
 
 
 CALLS = """

@@ -150,6 +150,22 @@ def _shape_error(kind: bytes, values: list) -> str:
     return ""
 
 
+_SIZE_PAST_THE_END = "its size runs past the end of the file, its values do not"
+
+
+def _values_end_before(blob: bytes, pos: int, count: int) -> bool:
+    """Whether the `count` values of the record at `pos`, whose size runs past the end of the
+    file, all lie before that end: then the size is corrupt, not the file cut inside the record
+    (the values of a record cut short run past the end as its size does)."""
+    at = pos + _HEAD.size
+    try:
+        for _ in range(count):
+            _, at = _value(blob, at, len(blob), pos)
+    except (struct.error, IndexError, RecordingError):
+        return False
+    return True
+
+
 def read(path: str | os.PathLike) -> Recording:
     """Reads a session file. A file cut short (a crash, a full disk) reads up to its last whole
     record, with `complete` False and `end_note` saying where it ends; anything else that is not
@@ -206,6 +222,8 @@ def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
             raise RecordingError(f"{path}: corrupt record at byte {pos}")
         end = pos + 5 + size
         if end > len(blob):
+            if _values_end_before(blob, pos, n):
+                raise RecordingError(f"{path}: corrupt record at byte {pos}: {_SIZE_PAST_THE_END}")
             break
         at, values = pos + _HEAD.size, []
         try:
@@ -521,9 +539,7 @@ def main(argv: list[str] | None = None) -> int:
     except (OSError, RecordingError) as e:
         print(f"recording: {e}", file=sys.stderr)
         return USAGE_STATUS
-    if args.what == "replay":
-        if not rec.complete:
-            print(f"recording: {args.file}: {rec.end_note}; replaying what it holds", file=sys.stderr)
+    if args.what == "replay":  # a file that is not whole: the replay library says so, once
         return _run(command, {"VQSDK_REPLAY_FILE": os.path.abspath(args.file)})
     functions = [name for given in args.function or [] for name in given.split(",") if name]
     try:
