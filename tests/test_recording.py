@@ -591,6 +591,8 @@ def test_dump_numbers_and_filters(session):
     assert inside[-1].split()[0] == f"#{run.call}" and "->" in inside[-1]
     two = tool("dump", path, "--calls", "2-3,5", "--events").stdout.splitlines()[1:]
     assert [line.split()[0] for line in two if line.lstrip().startswith("#")] == ["#2", "#2", "#3", "#3", "#5", "#5"]
+    ends = tool("dump", path, "-c", "-2,108-", "--no-events").stdout.splitlines()[1:]
+    assert [line.split()[0] for line in ends] == ["#1", "#1", "#2", "#2", "#108", "#108", "#109", "#109"]
     bad = tool("dump", path, "--calls", "9-3")
     assert bad.returncode == 2 and "not a call range" in bad.stderr
 
@@ -622,10 +624,17 @@ def test_the_command_line(tmp_path, session):
         assert run("dump", "--help").stdout.count("--calls") >= 1
         version = run("--version")
         assert version.returncode == 0 and re.search(r"\(c_sdk \S+; session files of version 1\)", version.stdout)
-        for args in (["--bogus"], ["bogus"], ["dump", "--bogus", session[0]], ["replay", session[0], "--bogus"],
-                     ["record", "--sdk", library_path(), "-o", tmp_path / "x", "--bogus", "--", "true"]):
+        # each refused with the usage and the message of the (sub)command it was given to
+        bogus = "unrecognized arguments: --bogus"
+        for args, sub, said in [(["--bogus"], "", bogus),
+                                (["bogus"], "", "argument {record,replay,dump}: invalid choice: 'bogus'"),
+                                (["dump", "--bogus", session[0]], "dump", bogus),
+                                (["replay", session[0], "--bogus"], "replay", bogus + " (give the command after --)"),
+                                (["record", "--sdk", library_path(), "-o", tmp_path / "x", "--bogus", "--", "true"],
+                                 "record", bogus)]:
             done = run(*args)
-            assert done.returncode == 2 and "error: " in done.stderr and "Traceback" not in done.stderr, (args, done.stderr)
+            assert done.returncode == 2 and f"{sub}: error: {said}" in done.stderr, (args, done.stderr)
+            assert (f" {sub} [-h]" if sub else " [-h] [--version]") in done.stderr.splitlines()[0], done.stderr
         assert run("dump", tmp_path / "missing.vqrec").returncode == 2
         assert run("replay", session[0]).returncode == 2  # no command
         assert run("replay", session[0], "--", tmp_path / "no-such-command").returncode == 127

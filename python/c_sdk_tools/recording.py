@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
+import re
 import stat
 import struct
 import sys
@@ -475,6 +476,38 @@ def _prog() -> str:
     return "c-sdk-record" if name.startswith("c-sdk-record") else "python -m c_sdk_tools.recording"
 
 
+class _Subcommand(argparse.ArgumentParser):
+    """A subcommand's parser: an argument it does not know is refused with its own usage (the top
+    level's would hide the subcommand's options), and so is an option where the command of
+    `record` and `replay` should start."""
+
+    def parse_known_args(self, args=None, namespace=None):
+        namespace, extras = super().parse_known_args(args, namespace)
+        command = getattr(namespace, "command", None) or []
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        if command and command[0] != "--" and command[0].startswith("-"):
+            self.error(f"unrecognized arguments: {command[0]} (give the command after --)")
+        return namespace, extras
+
+
+_RANGE_OPTIONS = ("-c", "--calls", "-e", "--event")
+
+
+def _joined_ranges(argv: list[str]) -> list[str]:
+    """argv with a range that starts with a dash ("-20", "-2,12-") joined to its option
+    ("--calls=-2,12-"): argparse would take it for an option of its own."""
+    out: list[str] = []
+    for k, arg in enumerate(argv):
+        if arg == "--":
+            return out + argv[k:]
+        if out and out[-1] in _RANGE_OPTIONS and re.fullmatch(r"-\d[\d,\s-]*", arg):
+            out[-1] = f"{out[-1]}={arg}"
+        else:
+            out.append(arg)
+    return out
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=_prog(), description="Record a strategy's session at the SDK boundary, replay it, or print it.",
@@ -483,7 +516,8 @@ def _parser() -> argparse.ArgumentParser:
                f"recording: {DIVERGED_STATUS}; a file the replay library cannot read: {UNREADABLE_STATUS}. "
                "See docs/recording.md.")
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
-    sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump}")
+    # Not required here: an unknown option before the subcommand is reported as such (main).
+    sub = parser.add_subparsers(dest="what", metavar="{record,replay,dump}", parser_class=_Subcommand)
     p = sub.add_parser("record", help="run a command, recording its SDK session",
                        description="Run COMMAND with the recorder in front of the vendor's SDK library.")
     p.add_argument("--sdk", default=os.environ.get("VQSDK_RECORD_LIBRARY"),
@@ -512,12 +546,12 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_joined_ranges(sys.argv[1:] if argv is None else list(argv)))
+    if args.what is None:
+        parser.error("the following arguments are required: {record,replay,dump}")
     command = getattr(args, "command", None) or []
     if command[:1] == ["--"]:
         command = command[1:]
-    elif command and command[0].startswith("-"):
-        parser.error(f"unrecognized arguments: {command[0]} (give the command after --)")
 
     if args.what == "record":
         if not args.sdk:
