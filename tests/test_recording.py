@@ -573,6 +573,46 @@ def test_dump_bounds_its_indentation(tmp_path):
     assert lines[-2].endswith(f"[depth {n - 1}] vqi_stop()")
 
 
+@pytest.mark.parametrize("select, left_out", [({"calls": "1-"}, 0), ({"event_numbers": "1-"}, 2)])
+def test_dump_selects_deep_nesting_in_one_pass(tmp_path, select, left_out):
+    # n calls, each with an event inside it, nested n deep, then their returns; the lines the
+    # dump runs grow with the records, not with the records times the depth (the events leave
+    # out the outermost call and its return)
+    n = 2000
+    event = text(b"t") + b"i" + struct.pack("<q", 0) + b"n"
+    path = session_file(tmp_path / "deep.vqrec", *[(b"C", 1, 0, b"", 0), (b"E", 1, 0xFFFF, event, 3)] * n,
+                        *[(b"R", 1, 0, b"v", 1)] * n)
+    rec = recording.read(path)
+    lines, steps = [], 0
+
+    def count(frame, why, arg):
+        nonlocal steps
+        steps += why == "line"
+        return count
+
+    sys.settrace(count)
+    try:
+        lines = list(recording.dump_lines(rec, **select))
+    finally:
+        sys.settrace(None)
+    assert len(lines) == 3 * n - left_out + 2  # with the header and "(incomplete: ...)"
+    assert steps < 100 * len(rec.records), steps
+
+
+@pytest.mark.parametrize("name, shown", [("py_vqi_place_order", True), ("vqi_place_order_pb", True),
+                                         ("vqi_place_order_pb,py_vqi_get_cash", True),
+                                         ("vqi_plase_order_pb", "did you mean vqi_place_order_pb?"),
+                                         ("py_vqi_plase_order", "did you mean py_vqi_place_order?")])
+def test_dump_takes_sdk_and_binding_names(session, name, shown):
+    done = tool("dump", session[0], "-f", name)
+    if shown is True:
+        orders = [line for line in done.stdout.splitlines()[1:] if "vqi_place_order_pb(" in line]
+        assert done.returncode == 0 and len(orders) == 60, done.stderr
+    else:
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr == f"recording: no SDK function or binding named {name!r} ({shown})\n"
+
+
 def test_dump_numbers_and_filters(session):
     path = session[0]
     rec = recording.read(path)
@@ -593,6 +633,8 @@ def test_dump_numbers_and_filters(session):
     assert [line.split()[0] for line in two if line.lstrip().startswith("#")] == ["#2", "#2", "#3", "#3", "#5", "#5"]
     ends = tool("dump", path, "-c", "-2,108-", "--no-events").stdout.splitlines()[1:]
     assert [line.split()[0] for line in ends] == ["#1", "#1", "#2", "#2", "#108", "#108", "#109", "#109"]
+    numbered = [line.split()[0] for line in full[1:] if " event '" in line]
+    assert numbered[:2] == ["e1", "e2"] and len(numbered) == len(rec.events())
     bad = tool("dump", path, "--calls", "9-3")
     assert bad.returncode == 2 and "not a call range" in bad.stderr
 

@@ -2,7 +2,7 @@
 
     c-sdk-record record --sdk /path/to/vendor/libvqsdk.so -o session.vqrec -- python strategy.py
     c-sdk-record replay session.vqrec -- python strategy.py
-    c-sdk-record dump session.vqrec [--calls 5-9] [--function NAME] [--no-events]
+    c-sdk-record dump session.vqrec [--calls 5-9] [--event 57] [--function NAME] [--no-events]
 
 (`python -m c_sdk_tools.recording` is the same command.) `record` and `replay` run the command
 with this package's libvqsdk.so (the recorder) in front of the module's SDK library through
@@ -13,7 +13,10 @@ exit statuses.
 from __future__ import annotations
 
 import argparse
+import ast
+import difflib
 import hashlib
+import importlib.util
 import os
 import re
 import stat
@@ -283,8 +286,8 @@ def _show(v) -> str:
     return repr(v)
 
 
-def _ranges(spec: str) -> list[tuple[int, float]]:
-    """'7', '5-9', '100-', '-20', comma-separated: inclusive ranges of call numbers."""
+def _ranges(spec: str, what: str = "a call") -> list[tuple[int, float]]:
+    """'7', '5-9', '100-', '-20', comma-separated: inclusive ranges of call (or event) numbers."""
     out = []
     for part in spec.split(","):
         part = part.strip()
@@ -293,38 +296,150 @@ def _ranges(spec: str) -> list[tuple[int, float]]:
             first = int(lo) if lo else 1
             last = (int(hi) if hi else float("inf")) if dash else first
         except ValueError:
-            raise ValueError(f"not a call number or range: {part!r} (give N, N-M, N- or -M)") from None
+            raise ValueError(f"not {what} number or range: {part!r} (give N, N-M, N- or -M)") from None
         if first < 1 or last < first:
-            raise ValueError(f"not a call range: {part!r}")
+            raise ValueError(f"not {what} range: {part!r}")
         out.append((first, last))
     return out
 
 
+def _in_ranges(number: int, ranges: list[tuple[int, float]]) -> bool:
+    return any(a <= number <= b for a, b in ranges)
+
+
+def _depth_of(r: Record) -> int:
+    return r.depth if isinstance(r.depth, int) and r.depth > 0 else 0
+
+
+def _marked(count: int, spans: Iterable[tuple[int, int]]) -> list[bool]:
+    """Which of `count` records lie in one of the inclusive index spans: one pass over them,
+    however deep the spans nest."""
+    edges = [0] * (count + 1)
+    for first, last in spans:
+        edges[first] += 1
+        edges[last + 1] -= 1
+    marked, open_spans = [], 0
+    for k in range(count):
+        open_spans += edges[k]
+        marked.append(open_spans > 0)
+    return marked
+
+
+def _call_spans(records: list[Record], ranges: list[tuple[int, float]]) -> list[tuple[int, int]]:
+    """The index span of each call numbered in `ranges`: from the call to its return, or to the
+    end of the file for a call without one."""
+    spans, starts = [], {}
+    for k, r in enumerate(records):
+        if r.kind == "call" and _in_ranges(r.call, ranges):
+            starts[r.call] = k
+        elif r.kind == "return" and r.call in starts:
+            spans.append((starts.pop(r.call), k))
+    spans += [(k, len(records) - 1) for k in starts.values()]
+    return spans
+
+
+def _event_spans(records: list[Record]) -> tuple[list[int], list[tuple[int, int]]]:
+    """The events' numbers (1, 2, ... in file order; 0 for the other records) and, for each
+    event, the index span of its handling: on the event's thread, the records from the event up
+    to the next one at a lower depth (the return of the call it came in) or the next event at
+    its depth. The calls its handler made, with what came inside them, are in it. The replay
+    library names the event a recorded call was made in by the same rule."""
+    numbers = [0] * len(records)
+    spans: list[tuple[int, int]] = []
+    handling: dict[object, list[tuple[int, int]]] = {}  # thread -> [(event number, depth)], innermost last
+    last: dict[object, int] = {}  # thread -> the index of its last record
+    for k, r in enumerate(records):
+        depth, stack = _depth_of(r), handling.setdefault(r.thread, [])
+        while stack and (stack[-1][1] > depth or (r.kind == "event" and stack[-1][1] == depth)):
+            n = stack.pop()[0]
+            spans[n - 1] = (spans[n - 1][0], last[r.thread])
+        if r.kind == "event":
+            spans.append((k, k))
+            numbers[k] = len(spans)
+            stack.append((len(spans), depth))
+        last[r.thread] = k
+    for thread, stack in handling.items():
+        for n, _ in stack:
+            spans[n - 1] = (spans[n - 1][0], last[thread])
+    return numbers, spans
+
+
+STUB = "c_sdk.pyi"  # the module's type stub: each binding's docstring names its SDK function ("(SDK: name)")
+
+
+def _stub_path() -> str | None:
+    """The module's stub: installed beside the module (and this package), or in the source tree."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    places = []
+    try:
+        spec = importlib.util.find_spec("c_sdk")  # finds the module without loading it
+        if spec is not None and spec.origin:
+            places.append(os.path.join(os.path.dirname(spec.origin), STUB))
+    except Exception:  # a broken finder on the path: the other places remain
+        pass
+    places += [os.path.join(os.path.dirname(here), STUB), os.path.join(here, os.pardir, os.pardir, "stubs", STUB)]
+    return next((p for p in places if os.path.isfile(p)), None)
+
+
+def _binding_functions() -> dict[str, str]:
+    """{binding: the SDK function it calls} ("py_vqi_place_order": "vqi_place_order_pb"), as
+    the module's stub gives them; empty when no stub is found."""
+    path = _stub_path()
+    if path is None:
+        return {}
+    try:
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read(), path)
+    except (OSError, ValueError, SyntaxError):
+        return {}
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            named = re.search(r"\(SDK: (\w+)\)", ast.get_docstring(node) or "")
+            if named:
+                found[node.name] = named.group(1)
+    return found
+
+
+def _sdk_functions(rec: Recording, names: Iterable[str]) -> list[str]:
+    """The SDK functions `names` give: each an SDK function of the file's table, or a binding's
+    name (its SDK function). Any other name raises ValueError, with the nearest name known."""
+    known, out, bindings = set(rec.functions), [], None
+    for name in names:
+        if name not in known:
+            bindings = _binding_functions() if bindings is None else bindings
+            if bindings.get(name) in known:
+                name = bindings[name]
+            else:
+                near = difflib.get_close_matches(name, [*known, *bindings], n=1)
+                hint = f" (did you mean {near[0]}?)" if near else ""
+                raise ValueError(f"no SDK function or binding named {_printable(name)!r}{hint}")
+        out.append(name)
+    return out
+
+
 def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls: str | None = None,
-               events: bool | None = None) -> Iterator[str]:
+               events: bool | None = None, event_numbers: str | None = None) -> Iterator[str]:
     """The session as text: one line per record, calls and their returns numbered (#N, the
-    number a divergence report gives), indented by nesting. `functions` keeps the calls and
-    returns of those functions only; `calls` ("5-9", "7", "100-", "-20", comma-separated) keeps
-    the records from each such call to its return, nested ones included; `events` shows or
-    leaves out the events (default: shown, unless `functions` is given)."""
-    wanted = set(functions) if functions else None
+    number a divergence report gives), events numbered too (eN), indented by nesting.
+    `functions` keeps the calls and returns of those functions only (SDK names, or the names of
+    the bindings that call them); `calls` ("5-9", "7", "100-", "-20", comma-separated) keeps the
+    records from each such call to its return, nested ones included; `event_numbers` (the same
+    forms) keeps each such event with what its handler did (the calls it made, nested ones
+    included); `events` shows or leaves out the events (default: shown, unless `functions` is
+    given). A name that is no SDK function, or a range that is not one, raises ValueError."""
+    wanted = set(_sdk_functions(rec, functions)) if functions else None
     show_events = events if events is not None else wanted is None
     records = rec.records
+    numbers, handled = _event_spans(records)
     inside = [True] * len(records)
-    if calls:
-        spans = _ranges(calls)
-        inside = [False] * len(records)
-        starts: dict[int, int] = {}
-        for k, r in enumerate(records):
-            if r.kind == "call" and any(a <= r.call <= b for a, b in spans):
-                starts[r.call] = k
-            if r.kind == "return" and r.call in starts:
-                for j in range(starts.pop(r.call), k + 1):
-                    inside[j] = True
-        for k in starts.values():  # calls without their return: to the end
-            for j in range(k, len(records)):
-                inside[j] = True
-    width = len(str(max((r.call for r in records), default=0))) + 1
+    if calls or event_numbers:
+        spans = _call_spans(records, _ranges(calls)) if calls else []
+        if event_numbers:
+            chosen = _ranges(event_numbers, "an event")
+            spans += [span for n, span in enumerate(handled, 1) if _in_ranges(n, chosen)]
+        inside = _marked(len(records), spans)
+    width = len(str(max(max((r.call for r in records), default=0), len(handled)))) + 1
     yield (f"session file {_printable(rec.path)}: version {rec.version}, pid {rec.pid}, "
            f"secrets {'recorded' if rec.secrets_recorded else 'not recorded'}, {len(rec.records)} records, "
            f"{sum(r.kind == 'call' for r in records)} calls")
@@ -335,8 +450,8 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
             continue
         if r.kind in ("call", "return") and wanted is not None and r.function not in wanted:
             continue
-        number = f"#{r.call}" if r.kind in ("call", "return") else ""
-        depth = r.depth if isinstance(r.depth, int) and r.depth > 0 else 0
+        number = f"#{r.call}" if r.kind in ("call", "return") else f"e{numbers[k]}" if numbers[k] else ""
+        depth = _depth_of(r)
         indent = "  " * min(depth, MAX_INDENT) + (f"[depth {depth}] " if depth > MAX_INDENT else "")
         head = f"{number:>{width}} {r.time_ns / 1e6:12.3f} ms  t{r.thread}  {indent}"
         values = tuple(r.values)
@@ -531,14 +646,18 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("file")
     p.add_argument("command", nargs=argparse.REMAINDER, help="-- and the command to run")
     p = sub.add_parser("dump", help="print a session file as text",
-                       description="Print a session file: one line per call, return and event, calls numbered "
-                                   "(#N, as a divergence report names them), indented by nesting.")
+                       description="Print a session file: one line per call, return and event, calls (#N) and "
+                                   "events (eN) numbered as a divergence report names them, indented by nesting.")
     p.add_argument("file")
     p.add_argument("-f", "--function", action="append", metavar="NAME",
-                   help="only the calls and returns of this function (repeatable, or comma-separated)")
+                   help="only the calls and returns of this SDK function, or of the one this binding calls "
+                        "(repeatable, or comma-separated); a name that is neither is refused")
     p.add_argument("-c", "--calls", metavar="RANGE",
                    help="only these calls, from each one to its return, nested calls and events included: "
                         "N, N-M, N- or -M, comma-separated")
+    p.add_argument("-e", "--event", metavar="RANGE",
+                   help="only these events (eN), each with what its handler did: the calls it made, nested "
+                        "ones included; the same forms as --calls")
     p.add_argument("--events", action=argparse.BooleanOptionalAction, default=None,
                    help="show the events, or leave them out (default: shown, unless --function is given)")
     return parser
@@ -577,7 +696,8 @@ def main(argv: list[str] | None = None) -> int:
         return _run(command, {"VQSDK_REPLAY_FILE": os.path.abspath(args.file)})
     functions = [name for given in args.function or [] for name in given.split(",") if name]
     try:
-        lines = dump_lines(rec, functions=functions or None, calls=args.calls, events=args.events)
+        lines = dump_lines(rec, functions=functions or None, calls=args.calls, events=args.events,
+                           event_numbers=args.event)
         for line in lines:
             print(line)
     except ValueError as e:
