@@ -69,6 +69,10 @@ void release(Success& s) noexcept;
 // per line; or why there is none.
 std::string stack(const char* indent);
 
+// Flushes sys.stdout and sys.stderr, when the calling thread holds the interpreter lock (what
+// goes wrong is left unsaid: the process is ending).
+void flush_streams() noexcept;
+
 // Lets go of the interpreter lock while the calling thread waits (null: it did not hold it),
 // and takes it back.
 void* release_lock() noexcept;

@@ -281,4 +281,31 @@ std::string describe_call(std::string_view name, const char* values, int count) 
     return s + ")";
 }
 
+std::uint32_t event_number(const File& f, std::size_t index) {
+    std::uint32_t n = 0;
+    for (std::size_t k = 0; k <= index && k < f.records.size(); ++k) n += f.records[k].kind == 'E';
+    return n;
+}
+
+std::size_t handling_event(const File& f, std::size_t index) {
+    struct Thread {
+        std::size_t calls = 0;                                  // calls in progress
+        std::vector<std::pair<std::size_t, std::size_t>> events;  // (index, depth) being handled, innermost last
+    };
+    std::map<std::uint32_t, Thread> threads;
+    for (std::size_t k = 0; k <= index && k < f.records.size(); ++k) {
+        const Record& r = f.records[k];
+        Thread& t = threads[r.thread];
+        if (r.kind == 'R' && t.calls) --t.calls;
+        std::size_t depth = t.calls;  // a call's is the depth it is made at; a return's, of its call
+        if (r.kind == 'C') ++t.calls;
+        while (!t.events.empty() &&
+               (t.events.back().second > depth || (r.kind == 'E' && t.events.back().second == depth)))
+            t.events.pop_back();
+        if (k == index) return t.events.empty() ? npos : t.events.back().first;
+        if (r.kind == 'E') t.events.emplace_back(k, depth);
+    }
+    return npos;
+}
+
 }  // namespace rec::session

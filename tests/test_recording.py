@@ -95,7 +95,7 @@ def test_a_diverging_strategy_is_stopped_with_a_report(session):
     number = int(re.search(r"at call #(\d+) \(byte \d+ of the file\)$", report[0]).group(1))
     assert re.fullmatch(r"  inside:   vqi_run \(#\d+\)", report[1])
     # the event being handled, as dump shows it
-    handling = re.fullmatch(r"  handling: event 'bar' recorded at (\d+\.\d{3}) ms \(byte \d+\)", report[2])
+    handling = re.fullmatch(r"  handling: event e(\d+) 'bar' recorded at (\d+\.\d{3}) ms \(byte \d+\)", report[2])
     assert handling
     assert report[3].startswith(f"  recorded: call #{number} vqi_place_order_pb(b'") and '"volume": 29300}' in report[3]
     assert report[4].startswith("  came:     vqi_place_order_pb(b'") and '"volume": 29200}' in report[4]
@@ -109,8 +109,53 @@ def test_a_diverging_strategy_is_stopped_with_a_report(session):
     # the call number and the event's time are dump's
     shown = tool("dump", session[0], "--calls", number).stdout.splitlines()
     assert re.match(rf" *#{number} +\d+\.\d{{3}} ms  t1 +vqi_place_order_pb\(b'", shown[1])
-    events = [line for line in tool("dump", session[0]).stdout.splitlines() if "event 'bar'" in line]
-    assert any(f" {handling.group(1)} ms " in line for line in events)
+    event = tool("dump", session[0], "--event", handling.group(1)).stdout.splitlines()
+    assert event[1].split()[:2] == [f"e{handling.group(1)}", handling.group(2)] and "event 'bar'" in event[1]
+    assert any(line.split()[0] == f"#{number}" for line in event)  # the handler's call, recorded
+
+
+def test_a_diverging_replay_writes_what_the_strategy_printed(tmp_path):
+    path = tmp_path / "s.vqrec"
+    assert record(path, *script("import c_sdk; c_sdk.py_vqi_stop()")).returncode == 0
+    # both outputs buffered by the interpreter (files, pipes), as a strategy's usually are
+    done = tool("replay", path, "--", *script("""
+        import sys, c_sdk
+        print("printed before", end="")
+        print("said before", end="", file=sys.stderr)
+        c_sdk.vqi_poll()
+    """), env={"PYTHONUNBUFFERED": ""})
+    assert done.returncode == recording.DIVERGED_STATUS
+    assert done.stdout == "printed before"
+    assert done.stderr.startswith("said beforevqsdk replay: the session diverged"), done.stderr
+
+
+MISSED_CALL = """
+    import os, sys, c_sdk, vqsdk_standin
+    if os.environ.get("VQSDK_RECORD_LIBRARY"):
+        sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+        for topic in ("a", "b", "c"):
+            sdk.queue_event(topic, b"x")
+    def handler(topic, payload):
+        if topic != sys.argv[1]:
+            c_sdk.py_vqi_get_orders(topic)
+    c_sdk.py_vqi_set_data_callback(handler)
+    c_sdk.py_vqi_run()
+"""
+
+
+def test_a_call_missing_from_a_handler_names_its_event(tmp_path):
+    path = tmp_path / "s.vqrec"
+    assert record(path, *script(MISSED_CALL), "none").returncode == 0
+    done = replay(path, *script(MISSED_CALL), "b")  # event 'b' makes no call this time
+    assert done.returncode == recording.DIVERGED_STATUS
+    report = done.stderr.splitlines()
+    assert report[2:6] == [
+        "  handling: no event",
+        "  recorded: call #4 vqi_get_orders_pb(b'b', 1, <out>, <out>)",
+        f"    in the recording, handling: event e2 'b' recorded at {report[4].split(' at ')[1]}",
+        "  came:     the return of vqi_run (no further call inside it)"]
+    shown = tool("dump", path, "--event", "2").stdout.splitlines()[1:]
+    assert [line.split()[0] for line in shown] == ["e2", "#4", "#4"]
 
 
 @pytest.mark.parametrize("secrets", [False, True])
