@@ -338,30 +338,27 @@ def _call_spans(records: list[Record], ranges: list[tuple[int, float]]) -> list[
     return spans
 
 
-def _event_spans(records: list[Record]) -> tuple[list[int], list[tuple[int, int]]]:
-    """The events' numbers (1, 2, ... in file order; 0 for the other records) and, for each
-    event, the index span of its handling: on the event's thread, the records from the event up
-    to the next one at a lower depth (the return of the call it came in) or the next event at
-    its depth. The calls its handler made, with what came inside them, are in it. The replay
-    library names the event a recorded call was made in by the same rule."""
-    numbers = [0] * len(records)
+def _event_spans(records: list[Record]) -> list[tuple[int, int]]:
+    """For each event, in file order, the index span of its handling: on the event's thread, the
+    records from the event up to the next one at a lower depth (the return of the call it came
+    in) or the next event at its depth. The calls its handler made, with what came inside them,
+    are in it. The replay library names the event a recorded call was made in by the same rule."""
     spans: list[tuple[int, int]] = []
-    handling: dict[object, list[tuple[int, int]]] = {}  # thread -> [(event number, depth)], innermost last
+    handling: dict[object, list[tuple[int, int]]] = {}  # thread -> [(event index in spans, depth)], innermost last
     last: dict[object, int] = {}  # thread -> the index of its last record
     for k, r in enumerate(records):
         depth, stack = _depth_of(r), handling.setdefault(r.thread, [])
         while stack and (stack[-1][1] > depth or (r.kind == "event" and stack[-1][1] == depth)):
             n = stack.pop()[0]
-            spans[n - 1] = (spans[n - 1][0], last[r.thread])
+            spans[n] = (spans[n][0], last[r.thread])
         if r.kind == "event":
-            spans.append((k, k))
-            numbers[k] = len(spans)
             stack.append((len(spans), depth))
+            spans.append((k, k))
         last[r.thread] = k
     for thread, stack in handling.items():
         for n, _ in stack:
-            spans[n - 1] = (spans[n - 1][0], last[thread])
-    return numbers, spans
+            spans[n] = (spans[n][0], last[thread])
+    return spans
 
 
 STUB = "c_sdk.pyi"  # the module's type stub: each binding's docstring names its SDK function ("(SDK: name)")
@@ -431,15 +428,19 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
     wanted = set(_sdk_functions(rec, functions)) if functions else None
     show_events = events if events is not None else wanted is None
     records = rec.records
-    numbers, handled = _event_spans(records)
+    numbers, events_seen = [0] * len(records), 0  # the events' numbers, 1, 2, ... in file order
+    for k, r in enumerate(records):
+        if r.kind == "event":
+            events_seen += 1
+            numbers[k] = events_seen
     inside = [True] * len(records)
     if calls or event_numbers:
         spans = _call_spans(records, _ranges(calls)) if calls else []
         if event_numbers:
             chosen = _ranges(event_numbers, "an event")
-            spans += [span for n, span in enumerate(handled, 1) if _in_ranges(n, chosen)]
+            spans += [span for n, span in enumerate(_event_spans(records), 1) if _in_ranges(n, chosen)]
         inside = _marked(len(records), spans)
-    width = len(str(max(max((r.call for r in records), default=0), len(handled)))) + 1
+    width = len(str(max(max((r.call for r in records), default=0), events_seen))) + 1
     yield (f"session file {_printable(rec.path)}: version {rec.version}, pid {rec.pid}, "
            f"secrets {'recorded' if rec.secrets_recorded else 'not recorded'}, {len(rec.records)} records, "
            f"{sum(r.kind == 'call' for r in records)} calls")
