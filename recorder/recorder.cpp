@@ -16,7 +16,7 @@
 // back. Events recorded between calls (from an SDK thread of its own) are delivered by a thread
 // of the replay's own, in their place in the recording. The first call that differs stops the
 // process with a report on stderr (the call, the event being handled, the Python stack) and
-// exit status 86.
+// exit status 86, once what the interpreter holds for sys.stdout and sys.stderr is written.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>

@@ -361,7 +361,7 @@ def _event_spans(records: list[Record]) -> list[tuple[int, int]]:
     return spans
 
 
-STUB = "c_sdk.pyi"  # the module's type stub: each binding's docstring names its SDK function ("(SDK: name)")
+_STUB = "c_sdk.pyi"  # the module's type stub: each binding's docstring names its SDK function ("(SDK: name)")
 
 
 def _stub_path() -> str | None:
@@ -371,10 +371,10 @@ def _stub_path() -> str | None:
     try:
         spec = importlib.util.find_spec("c_sdk")  # finds the module without loading it
         if spec is not None and spec.origin:
-            places.append(os.path.join(os.path.dirname(spec.origin), STUB))
+            places.append(os.path.join(os.path.dirname(spec.origin), _STUB))
     except Exception:  # a broken finder on the path: the other places remain
         pass
-    places += [os.path.join(os.path.dirname(here), STUB), os.path.join(here, os.pardir, os.pardir, "stubs", STUB)]
+    places += [os.path.join(os.path.dirname(here), _STUB), os.path.join(here, os.pardir, os.pardir, "stubs", _STUB)]
     return next((p for p in places if os.path.isfile(p)), None)
 
 
@@ -409,7 +409,7 @@ def _sdk_functions(rec: Recording, names: Iterable[str]) -> list[str]:
                 name = bindings[name]
             else:
                 near = difflib.get_close_matches(name, [*known, *bindings], n=1)
-                hint = f" (did you mean {near[0]}?)" if near else ""
+                hint = f" (did you mean {_printable(near[0])}?)" if near else ""
                 raise ValueError(f"no SDK function or binding named {_printable(name)!r}{hint}")
         out.append(name)
     return out
@@ -695,7 +695,7 @@ def main(argv: list[str] | None = None) -> int:
         return USAGE_STATUS
     if args.what == "replay":  # a file that is not whole: the replay library says so, once
         return _run(command, {"VQSDK_REPLAY_FILE": os.path.abspath(args.file)})
-    functions = [name for given in args.function or [] for name in given.split(",") if name]
+    functions = [name.strip() for given in args.function or [] for name in given.split(",") if name.strip()]
     try:
         lines = dump_lines(rec, functions=functions or None, calls=args.calls, events=args.events,
                            event_numbers=args.event)
