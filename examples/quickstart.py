@@ -30,5 +30,7 @@ def on_event(topic: str, payload: bytes) -> None:
 c_sdk.py_vqi_set_data_callback(on_event)
 c_sdk.py_vqi_subscribe("SIM.ALPHA", "300s", False)
 c_sdk.py_vqi_run()  # delivers events until py_vqi_stop()
-cash = json.loads(c_sdk.py_vqi_get_cash(b"{}")[1])
+status, answer = c_sdk.py_vqi_get_cash(b"{}")  # the answer is None unless the status is a success
+assert c_sdk.c_status_ok(status) and answer is not None, status
+cash = json.loads(answer)
 print(f"held {held['SIM.ALPHA']}, nav {cash['nav']:,.2f} (pnl {cash['pnl']:+,.2f})")

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 namespace rec::py {
@@ -50,6 +51,7 @@ struct Api {
     Obj (*getattr)(Obj, const char*);
     const char* (*utf8)(Obj, ssize_t*);
     int (*gc_disable)();
+    Obj (*call)(Obj, Obj);      // PyObject_CallObject
 } api;
 bool g_ok = false;
 bool g_version_tags = false;  // the dicts' version tags can be read (3.10 to 3.13)
@@ -197,7 +199,7 @@ void init() noexcept {
            find(api.frame, "PyThreadState_GetFrame") && find(api.back, "PyFrame_GetBack") &&
            find(api.code, "PyFrame_GetCode") && find(api.line, "PyFrame_GetLineNumber") &&
            find(api.getattr, "PyObject_GetAttrString") && find(api.utf8, "PyUnicode_AsUTF8AndSize") &&
-           find(api.gc_disable, "PyGC_Disable");
+           find(api.gc_disable, "PyGC_Disable") && find(api.call, "PyObject_CallObject");
     // The layout read in place (ob_type, ma_version_tag) is that of the interpreters the module
     // supports, 3.10 to 3.13 with the GIL (Py_Version exists from 3.11; 3.10 has no
     // PyThreadState_GetUnchecked, and its own version text).
@@ -354,6 +356,26 @@ std::string stack(const char* indent) {
     return s;
 }
 
+void flush_streams() noexcept {
+    Attached attached;
+    if (!holds_lock()) return;
+    Obj type, value, tb;
+    api.fetch(&type, &value, &tb);
+    Obj name = api.intern("sys");
+    Obj sys = name ? api.get_module(name) : nullptr;
+    for (const char* which : {"stdout", "stderr"}) {
+        Obj stream = sys ? api.getattr(sys, which) : nullptr;
+        Obj flush = stream ? api.getattr(stream, "flush") : nullptr;
+        Obj done = flush ? api.call(flush, nullptr) : nullptr;
+        for (Obj o : {done, flush, stream})
+            if (o) api.decref(o);
+        api.clear();
+    }
+    if (sys) api.decref(sys);
+    api.clear();
+    api.restore(type, value, tb);
+}
+
 Released release_lock() noexcept {
     if (holds_lock()) return {api.save(), nullptr};
     return {nullptr, g_boundary ? g_boundary->suspend(0) : nullptr};
@@ -369,7 +391,3 @@ void reacquire_lock(Released held) noexcept {
 extern "C" __attribute__((visibility("default"))) void vqsdk_module_boundary(const csdk_boundary* boundary) {
     if (boundary && boundary->size >= sizeof(csdk_boundary)) rec::py::g_boundary = boundary;
 }
-
-namespace rec::py {
-
-}  // namespace rec::py

@@ -69,6 +69,10 @@ void release(Success& s) noexcept;
 // per line; or why there is none.
 std::string stack(const char* indent);
 
+// Flushes sys.stdout and sys.stderr, when the calling thread holds the interpreter lock (what
+// goes wrong is left unsaid: the process is ending).
+void flush_streams() noexcept;
+
 // Lets go of what the calling thread holds while it waits for another thread that may call the
 // SDK (the interpreter lock, or the free-threaded module's SDK lock), and takes it back.
 struct Released {

@@ -16,7 +16,7 @@
 // back. Events recorded between calls (from an SDK thread of its own) are delivered by a thread
 // of the replay's own, in their place in the recording. The first call that differs stops the
 // process with a report on stderr (the call, the event being handled, the Python stack) and
-// exit status 86.
+// exit status 86, once what the interpreter holds for sys.stdout and sys.stderr is written.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -455,7 +455,7 @@ std::string printable(std::string_view text) { return session::escaped(text, 409
 
 void load_replay(const char* path) {
     g_replay.path = printable(path);
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a pipe's open would wait for its writer
     if (fd < 0) unreadable(std::strerror(errno));
     struct stat st;
     if (fstat(fd, &st) != 0) unreadable(std::strerror(errno));
@@ -479,9 +479,10 @@ void load_replay(const char* path) {
             if (name == kNames[k]) mine = k;
         g_replay.ours.push_back(mine);
     }
-    if (g_replay.s.cut_at)
-        std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records before it\n",
-                     g_replay.path.c_str(), g_replay.s.end_note.c_str(), g_replay.s.records.size());
+    // Said here only, for the commands and for a replay started by the environment alike.
+    if (!g_replay.s.end_note.empty())
+        std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records %s\n", g_replay.path.c_str(),
+                     g_replay.s.end_note.c_str(), g_replay.s.records.size(), g_replay.s.cut_at ? "before it" : "it holds");
 }
 
 std::string name_of(std::uint16_t fn) { return printable(g_replay.s.names[fn]); }
@@ -494,7 +495,8 @@ std::string ms(std::uint64_t ns) {
 
 std::string describe_event(const Record& e) {
     const char* p = e.values;
-    std::string s = "event ";
+    std::size_t index = std::size_t(&e - g_replay.s.records.data());  // e is one of the loaded records
+    std::string s = "event e" + std::to_string(session::event_number(g_replay.s, index)) + " ";
     session::describe_value(s, p);
     return s + " recorded at " + ms(e.time) + " (byte " + std::to_string(e.offset) + ")";
 }
@@ -529,7 +531,64 @@ std::string inside() {
     return s;
 }
 
+// The event the recording was handling when it made the recorded call at `index`, as a line of
+// the report, when it is not the event being handled now (the strategy's handler of that event
+// did not make the call, say); else "".
+std::string recorded_handling(std::size_t index) {
+    const session::File& f = g_replay.s;
+    if (index >= f.records.size() || f.records[index].kind != 'C') return "";
+    std::size_t then = session::handling_event(f, index);
+    std::size_t now = t_event ? std::size_t(t_event - f.records.data()) : session::npos;
+    if (then == now) return "";
+    return "    in the recording, handling: " +
+           (then == session::npos ? std::string("no event") : describe_event(f.records[then])) + "\n";
+}
+
+// ---- The end of a replay that diverged ------------------------------------------------------------
+
+constexpr int kFlushSeconds = 5;  // for what the interpreter holds to go out
+std::atomic<bool> g_diverged{false};
+std::atomic_flag g_reported = ATOMIC_FLAG_INIT;
+// Written before the watchdog starts, read by whichever thread ends the process.
+std::string g_report, g_late_note;
+
+[[noreturn]] void report_and_exit(const std::string& note) noexcept {
+    if (!g_reported.test_and_set()) {
+        std::fputs(note.c_str(), stderr);
+        std::fputs(g_report.c_str(), stderr);
+        std::fflush(stderr);
+    }
+    _exit(kDivergedStatus);
+}
+
+// Ends the process with the report if the strategy's output has not gone out within
+// kFlushSeconds (a pipe nobody reads, a stream whose flush waits for another thread).
+bool start_watchdog() noexcept {
+    pthread_t thread;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    int err = pthread_create(&thread, &attr, [](void*) -> void* {
+        timespec left{kFlushSeconds, 0};
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+        report_and_exit(g_late_note);
+    }, nullptr);
+    pthread_attr_destroy(&attr);
+    return err == 0;
+}
+
+// A call that diverged while another thread reports its own divergence: it lets go of the
+// replay's lock (its caller holds it) and of the interpreter lock, and waits for the end.
+[[noreturn]] void wait_for_the_end() noexcept {
+    g_replay.mu.unlock();
+    py::release_lock();
+    for (;;) pause();
+}
+
+// Called with the replay's lock held; nothing returns from here.
 [[noreturn]] void diverge(const std::string& came) {
+    if (g_diverged.exchange(true)) wait_for_the_end();
     Replay& r = g_replay;
     std::size_t at = r.cursor < r.s.records.size() ? r.s.records[r.cursor].offset : r.file.size();
     std::string report = "vqsdk replay: the session diverged from the recording " + r.path + " at call #" +
@@ -537,13 +596,23 @@ std::string inside() {
     report += "  inside:   " + inside() + "\n";
     report += "  handling: " + (t_event ? describe_event(*t_event) : std::string("no event")) + "\n";
     report += "  recorded: " + describe_record(r.cursor) + "\n";
+    report += recorded_handling(r.cursor);
     report += "  came:     " + came + "\n";
     report += "  the call that came, in the strategy (most recent call last):\n";
     report += py::stack("    ");
     report += "vqsdk replay: replay stopped (exit status " + std::to_string(kDivergedStatus) + ")\n";
-    std::fputs(report.c_str(), stderr);
-    std::fflush(stderr);
-    _exit(kDivergedStatus);
+    g_report = std::move(report);
+    g_late_note = "vqsdk replay: the strategy's buffered output did not go out within " +
+                  std::to_string(kFlushSeconds) + " s; it is left out\n";
+    // What the strategy wrote before the call and the interpreter still holds (sys.stdout,
+    // sys.stderr) goes out first, as it would have at the process's end. That runs Python code,
+    // which may wait or call the SDK again: the replay's lock is let go first (a thread that
+    // waits for it must not hold the interpreter lock the flush needs), and the watchdog bounds
+    // the wait.
+    r.mu.unlock();
+    if (start_watchdog()) py::flush_streams();
+    std::fflush(nullptr);
+    report_and_exit(std::string());
 }
 
 // Hands a recorded event to the module's callback on the calling thread.

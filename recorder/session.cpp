@@ -77,6 +77,19 @@ bool event_shape(const Record& r) noexcept {
 
 std::string at_byte(std::size_t pos) { return "corrupt record at byte " + std::to_string(pos); }
 
+// Whether the `count` values at p all lie in the `n` bytes there. A record whose size runs past
+// the end of the file while its values do not has a corrupt size; the values of a record cut
+// short run past the end as its size does.
+bool values_end_before(const char* p, std::size_t n, int count) noexcept {
+    for (int k = 0; k < count; ++k) {
+        std::size_t v = value_size(p, n);
+        if (!v) return false;
+        p += v;
+        n -= v;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool return_shape(const Record& r, bool res, bool res_len, bool addr) noexcept {
@@ -143,7 +156,11 @@ std::string load(const char* f, std::size_t size, File& out) {
         std::uint32_t rsize;
         std::memcpy(&rsize, f + pos + 1, 4);
         if (r.kind == 0 || !std::strchr("CREZ", r.kind) || rsize < kRecordHead - 5) return at_byte(pos);
-        if (size - pos - 5 < rsize) break;
+        if (size - pos - 5 < rsize) {
+            if (values_end_before(f + pos + kRecordHead, size - pos - kRecordHead, std::uint8_t(f[pos + 19])))
+                return at_byte(pos) + ": its size runs past the end of the file, its values do not";
+            break;  // a record cut short: see below
+        }
         std::memcpy(&r.time, f + pos + 5, 8);
         std::memcpy(&r.thread, f + pos + 13, 4);
         std::memcpy(&r.fn, f + pos + 17, 2);
@@ -262,6 +279,33 @@ std::string describe_call(std::string_view name, const char* values, int count) 
         describe_value(s, values);
     }
     return s + ")";
+}
+
+std::uint32_t event_number(const File& f, std::size_t index) {
+    std::uint32_t n = 0;
+    for (std::size_t k = 0; k <= index && k < f.records.size(); ++k) n += f.records[k].kind == 'E';
+    return n;
+}
+
+std::size_t handling_event(const File& f, std::size_t index) {
+    struct Thread {
+        std::size_t calls = 0;                                  // calls in progress
+        std::vector<std::pair<std::size_t, std::size_t>> events;  // (index, depth) being handled, innermost last
+    };
+    std::map<std::uint32_t, Thread> threads;
+    for (std::size_t k = 0; k <= index && k < f.records.size(); ++k) {
+        const Record& r = f.records[k];
+        Thread& t = threads[r.thread];
+        if (r.kind == 'R' && t.calls) --t.calls;
+        std::size_t depth = t.calls;  // a call's is the depth it is made at; a return's, of its call
+        if (r.kind == 'C') ++t.calls;
+        while (!t.events.empty() &&
+               (t.events.back().second > depth || (r.kind == 'E' && t.events.back().second == depth)))
+            t.events.pop_back();
+        if (k == index) return t.events.empty() ? npos : t.events.back().first;
+        if (r.kind == 'E') t.events.emplace_back(k, depth);
+    }
+    return npos;
 }
 
 }  // namespace rec::session

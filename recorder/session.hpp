@@ -67,4 +67,14 @@ std::string describe_call(std::string_view name, const char* values, int count);
 // Printable ASCII as it is, anything else (terminal escapes included) as \xNN.
 std::string escaped(std::string_view text, std::size_t limit = 160);
 
+// For the reports, each a pass over the records up to `index`:
+// the number of the event at records[index] (1, 2, ... in file order, as `dump` numbers them);
+std::uint32_t event_number(const File& f, std::size_t index);
+// the index of the event the recording was handling on the thread of records[index] when it
+// wrote that record, or npos. On its thread, an event is being handled from its record up to the
+// next record at a lower depth (the return of the call it came in) or the next event at its
+// depth: `dump --event N` shows the same records.
+inline constexpr std::size_t npos = std::size_t(-1);
+std::size_t handling_event(const File& f, std::size_t index);
+
 }  // namespace rec::session

@@ -35,6 +35,10 @@
 //                       "filled"), or "order_status" alone ("rejected", with "rej_reason").
 //                       There is no order book: an order fills whole at the last price (with
 //                       slippage; a limit order within its limit) or is rejected.
+//   vqi_cancel_orders_pb  {"cl_ord_id"}: an order not matched yet (placed in the handler running,
+//                         or before vqi_run) is cancelled, "order_status" ("cancelled") next;
+//                         any other order (matched, or unknown): kBadRequest
+//   vqi_cancel_all_orders_pb  every order not matched yet cancelled (any request)
 //   vqi_get_orders_pb, vqi_get_execution_reports_pb: JSON arrays of orders, of fills
 //   vqi_get_cash_pb      {"account_id","nav","available","market_value","commission","pnl"}
 //   vqi_get_positions_pb [{"symbol","side","volume","vwap","price","market_value","fpnl"}]
@@ -336,7 +340,7 @@ struct Instrument {
 };
 
 enum class Side : bool { buy, sell };
-enum class Status { fresh, filled, rejected };  // fresh: placed, not matched yet
+enum class Status { fresh, filled, rejected, cancelled };  // fresh: placed, not matched yet
 
 struct Order {
     std::string id;
@@ -485,6 +489,7 @@ const char* status_name(Status s) {
     case Status::fresh: return "new";
     case Status::filled: return "filled";
     case Status::rejected: return "rejected";
+    case Status::cancelled: return "cancelled";
     }
     return "";
 }
@@ -777,6 +782,33 @@ int place_order(Market& m, std::string_view request, std::string& response) {
     return success();
 }
 
+// An order is matched right after the handler that placed it returns: until then it can be
+// cancelled, and its order_status comes next instead of its fill.
+bool command(Fn fn, std::string_view request, int& status) {
+    Market& m = market();
+    std::lock_guard lock(m.mu);
+    switch (fn) {
+    case Fn::vqi_cancel_orders_pb: {
+        auto f = Reader(request).object();
+        const std::string* id = f ? text_field(*f, "cl_ord_id") : nullptr;
+        auto o = std::find_if(m.orders.begin(), m.orders.end(), [&](const Order& x) { return id && x.id == *id; });
+        if (o == m.orders.end() || o->status != Status::fresh) {
+            status = kBadRequest;
+            return true;
+        }
+        finish(m, *o, Status::cancelled);
+        break;
+    }
+    case Fn::vqi_cancel_all_orders_pb:
+        for (Order& o : m.orders)
+            if (o.status == Status::fresh) finish(m, o, Status::cancelled);
+        break;
+    default: return false;
+    }
+    status = success();
+    return true;
+}
+
 bool query(Fn fn, std::string_view request, std::string& response, int& status) {
     Market& m = market();
     std::lock_guard lock(m.mu);
@@ -822,7 +854,7 @@ bool query(Fn fn, std::string_view request, std::string& response, int& status) 
 
 constinit const Hooks kHooks = {
     .query = query,
-    .command = nullptr,
+    .command = command,
     .subscribe = subscribe,
     .unsubscribe = unsubscribe,
     .run = run,

@@ -1,7 +1,7 @@
 /*
  * Control interface of the vqsdk stand-in: the test double that the project builds as
  * libvqsdk.so when the real SDK library is not used. Tests drive it through
- * standin/python/vqsdk_standin.py, which loads these functions with ctypes.
+ * standin/python/vqsdk_standin/__init__.py, which loads these functions with ctypes.
  *
  * Every SDK call is recorded in a call log (while recording is on) and answered from a script
  * set for the function's name, or else from the defaults:

@@ -106,3 +106,31 @@ def test_order_request_fields_are_read_as_the_table_says(market, change):
             request[field] = WRONG_TYPE[row["type"]]  # counts as absent
         expected = SUCCESS if row["needed"] == "no" else BAD_REQUEST
     assert c_sdk.py_vqi_place_order(json.dumps(request))[0] == expected
+
+
+@pytest.mark.parametrize("cancel", ["one", "all", "after its fill", "unknown"])
+def test_a_cancel_takes_an_order_not_matched_yet(market, cancel):
+    assert c_sdk.py_vqi_set_backtest_config("2026-01-05 09:30:00", "2026-01-05 09:32:00", 10_000.0, 1.0, 0.0003,
+                                            0.0, 0.0, 0.1, 0.1, 1, 0, 0) == SUCCESS
+    got = []
+
+    def handler(topic, payload):
+        got.append((topic, json.loads(payload).get("status")))
+        if len(got) == 1:  # the first tick: an order, cancelled (or not) before the handler returns
+            _, order = c_sdk.py_vqi_place_order(json.dumps({"symbol": "A", "side": "buy", "volume": 100}))
+            if cancel in ("one", "all"):
+                request = json.dumps({"cl_ord_id": json.loads(order)["cl_ord_id"]})
+                assert (c_sdk.py_vqi_cancel_order if cancel == "one" else c_sdk.py_vqi_cancel_all_orders)(request) == SUCCESS
+        elif len(got) == 4:
+            c_sdk.py_vqi_stop()
+
+    c_sdk.py_vqi_set_data_callback(handler)
+    assert c_sdk.py_vqi_subscribe("A", "tick", True) == SUCCESS and c_sdk.py_vqi_run() == SUCCESS
+    order = json.loads(c_sdk.py_vqi_get_orders(b"{}")[1])[-1]
+    if cancel in ("one", "all"):
+        assert got[1] == ("order_status", "cancelled") and order["status"] == "cancelled"
+        assert json.loads(c_sdk.py_vqi_get_execution_reports(b"{}")[1]) == []
+    else:
+        assert got[1:3] == [("execrpt", None), ("order_status", "filled")] and order["status"] == "filled"
+        which = order["cl_ord_id"] if cancel == "after its fill" else "o99"
+        assert c_sdk.py_vqi_cancel_order(json.dumps({"cl_ord_id": which})) == BAD_REQUEST

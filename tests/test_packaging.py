@@ -265,6 +265,9 @@ def test_diagnostic_reports_the_module_the_library_and_vq(installed, sdk_prefix,
                              if library else [])
     assert report["vq"]["importable"] == expected["vq"]
     assert report["python"]["executable"] == str(python)
+    if not library:  # the text says how to point the loader at the vendor's library
+        text = run(*command, env=clean_env(**env), cwd=tmp_path, check=False, timeout=120).stdout
+        assert "libvqsdk   none loaded: the loader finds no libvqsdk.so; " in text and "LD_LIBRARY_PATH=" in text
 
 
 def wheels_version(site):

@@ -58,6 +58,14 @@ def test_the_example_prints_what_the_page_shows(recorded, how):
     assert [done.stdout] == fenced("text")
 
 
+def test_a_copy_of_the_example_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")  # a free-threaded interpreter may have none (the Makefile says so)
+    strategy = tmp_path / "my_strategy.py"  # where a user copies it
+    strategy.write_text(EXAMPLE.read_text())
+    done = run(sys.executable, "-m", "mypy", "--strict", "--cache-dir", tmp_path / "cache", strategy)
+    assert done.returncode == 0, done.stdout + done.stderr
+
+
 def test_the_demo_says_it_replays_rather_than_naming_a_seed(tmp_path):
     demo, path = ROOT / "examples" / "ma_cross.py", tmp_path / "demo.vqrec"
     live = run(*RECORDER, "record", "--sdk", library_path(), "-o", path, "--", sys.executable, demo, "--seed", "7")

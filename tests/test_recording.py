@@ -95,7 +95,7 @@ def test_a_diverging_strategy_is_stopped_with_a_report(session):
     number = int(re.search(r"at call #(\d+) \(byte \d+ of the file\)$", report[0]).group(1))
     assert re.fullmatch(r"  inside:   vqi_run \(#\d+\)", report[1])
     # the event being handled, as dump shows it
-    handling = re.fullmatch(r"  handling: event 'bar' recorded at (\d+\.\d{3}) ms \(byte \d+\)", report[2])
+    handling = re.fullmatch(r"  handling: event e(\d+) 'bar' recorded at (\d+\.\d{3}) ms \(byte \d+\)", report[2])
     assert handling
     assert report[3].startswith(f"  recorded: call #{number} vqi_place_order_pb(b'") and '"volume": 29300}' in report[3]
     assert report[4].startswith("  came:     vqi_place_order_pb(b'") and '"volume": 29200}' in report[4]
@@ -109,8 +109,63 @@ def test_a_diverging_strategy_is_stopped_with_a_report(session):
     # the call number and the event's time are dump's
     shown = tool("dump", session[0], "--calls", number).stdout.splitlines()
     assert re.match(rf" *#{number} +\d+\.\d{{3}} ms  t1 +vqi_place_order_pb\(b'", shown[1])
-    events = [line for line in tool("dump", session[0]).stdout.splitlines() if "event 'bar'" in line]
-    assert any(f" {handling.group(1)} ms " in line for line in events)
+    event = tool("dump", session[0], "--event", handling.group(1)).stdout.splitlines()
+    assert event[1].split()[:2] == [f"e{handling.group(1)}", handling.group(2)] and "event 'bar'" in event[1]
+    assert any(line.split()[0] == f"#{number}" for line in event)  # the handler's call, recorded
+
+
+STUCK_STDOUT = """
+class Stuck:  # a stream whose flush never returns (a pipe nobody reads, say)
+    def write(self, text): return len(text)
+    def flush(self): __import__("time").sleep(600)
+sys.stdout = Stuck()
+"""
+
+
+@pytest.mark.parametrize("stdout", ["buffered", "stuck"])
+def test_a_diverging_replay_writes_what_the_strategy_printed(tmp_path, stdout):
+    path = tmp_path / "s.vqrec"
+    assert record(path, *script("import c_sdk; c_sdk.py_vqi_stop()")).returncode == 0
+    # both outputs buffered by the interpreter (files, pipes), as a strategy's usually are
+    code = ('import sys, c_sdk\nprint("printed before", end="")\nprint("said before", end="", file=sys.stderr)\n' +
+            (STUCK_STDOUT if stdout == "stuck" else "") + "c_sdk.vqi_poll()\n")
+    done = tool("replay", path, "--", *script(code), env={"PYTHONUNBUFFERED": ""}, timeout=60)
+    assert done.returncode == recording.DIVERGED_STATUS
+    if stdout == "buffered":
+        assert done.stdout == "printed before"
+        assert done.stderr.startswith("said beforevqsdk replay: the session diverged"), done.stderr
+    else:  # given up after a while, the report written all the same
+        assert done.stderr.startswith("vqsdk replay: the strategy's buffered output did not go out within 5 s; it is "
+                                      "left out\nvqsdk replay: the session diverged"), done.stderr
+
+
+MISSED_CALL = """
+    import os, sys, c_sdk, vqsdk_standin
+    if os.environ.get("VQSDK_RECORD_LIBRARY"):
+        sdk = vqsdk_standin.StandIn(os.environ["VQSDK_RECORD_LIBRARY"])
+        for topic in ("a", "b", "c"):
+            sdk.queue_event(topic, b"x")
+    def handler(topic, payload):
+        if topic != sys.argv[1]:
+            c_sdk.py_vqi_get_orders(topic)
+    c_sdk.py_vqi_set_data_callback(handler)
+    c_sdk.py_vqi_run()
+"""
+
+
+def test_a_call_missing_from_a_handler_names_its_event(tmp_path):
+    path = tmp_path / "s.vqrec"
+    assert record(path, *script(MISSED_CALL), "none").returncode == 0
+    done = replay(path, *script(MISSED_CALL), "b")  # event 'b' makes no call this time
+    assert done.returncode == recording.DIVERGED_STATUS
+    report = done.stderr.splitlines()
+    assert report[2:6] == [
+        "  handling: no event",
+        "  recorded: call #4 vqi_get_orders_pb(b'b', 1, <out>, <out>)",
+        f"    in the recording, handling: event e2 'b' recorded at {report[4].split(' at ')[1]}",
+        "  came:     the return of vqi_run (no further call inside it)"]
+    shown = tool("dump", path, "--event", "2").stdout.splitlines()[1:]
+    assert [line.split()[0] for line in shown] == ["e2", "#4", "#4"]
 
 
 @pytest.mark.parametrize("secrets", [False, True])
@@ -151,6 +206,12 @@ def bad_value(blob, rec):
     return blob[:at] + b"~" + blob[at + 1:]
 
 
+def bad_size(blob, rec):
+    # a record well before the end whose size runs past it
+    at = rec.records[-100].offset
+    return blob[:at + 1] + struct.pack("<I", len(blob)) + blob[at + 5:]
+
+
 def long_response(blob, rec):
     # the response length of the first account query, past the response bytes recorded
     end = next(r.offset for r, prev in zip(rec.records[1:], rec.records) if prev.function == "vqi_get_cash_pb"
@@ -164,6 +225,7 @@ def long_response(blob, rec):
     (other_version, "a session file of version 2; this reader reads version 1", recording.UNREADABLE_STATUS),
     (bad_kind, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (bad_value, "corrupt record at byte", recording.UNREADABLE_STATUS),
+    (bad_size, "corrupt record at byte \\d+: its size runs past the end of the file", recording.UNREADABLE_STATUS),
     (lambda blob, rec: b"#!/bin/sh\n" + blob, "not a session recording", recording.UNREADABLE_STATUS),
 ])
 def test_damaged_files(session, tmp_path, mangle, message, status):
@@ -185,6 +247,10 @@ def test_damaged_files(session, tmp_path, mangle, message, status):
     assert done.returncode == status and "vqsdk replay: " in done.stderr
     if mangle is cut:
         assert "recorded: the end of the recording (the recording is cut short at byte" in done.stderr
+        # the command says it once, where the library says it
+        done = tool("replay", path, "--", *demo())
+        said = [line for line in done.stderr.splitlines() if "cut short" in line and "recorded:" not in line]
+        assert len(said) == 1 and said[0].startswith("vqsdk replay: "), done.stderr
 
 
 CALLS = """
@@ -474,17 +540,33 @@ def test_record_refuses_a_fifo_and_other_files(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     command = script("import c_sdk; print(c_sdk.py_vqi_get_orders(b'q'))")
-    for output, what in [(fifo, "a pipe (FIFO)"), (tmp_path, "a directory"), (Path("/dev/null"), "a device")]:
+    only = "; the session goes only to a new regular file"
+    for output, why in [(fifo, "a pipe (FIFO)" + only), (tmp_path, "a directory" + only),
+                        (Path("/dev/null"), "a device" + only),
+                        (tmp_path / "missing" / "s.vqrec", f"no directory {tmp_path / 'missing'}")]:
         done = record(output, *command, timeout=60)
         assert done.returncode == 2 and done.stdout == "", done.stderr
-        assert done.stderr == (f"recording: cannot write the session to {output}: {what}; the session goes only "
-                               "to a new regular file\n")
+        assert done.stderr == f"recording: cannot write the session to {output}: {why}\n"
     # the library itself, as started by the environment alone: runs unrecorded, and says so
     env = dict(os.environ, VQSDK_RECORD_FILE=str(fifo), VQSDK_RECORD_LIBRARY=library_path(),
                LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
     done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0 and done.stdout == "(0, b'vqi_get_orders_pb|q')\n"
     assert f"vqsdk recorder: cannot open the session file {fifo} (File exists)" in done.stderr
+
+
+@pytest.mark.parametrize("what", ["dump", "replay"])
+def test_only_a_regular_file_is_read(tmp_path, what):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    for path, kind in [(fifo, "a pipe (FIFO)"), (Path("/dev/zero"), "a device"), (tmp_path, "a directory")]:
+        done = tool(what, path, *(["--", "true"] if what == "replay" else []), timeout=60)
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr == f"recording: {path}: {kind}; a session file is a regular file\n"
+    if what == "replay":  # the replay library itself, as started by the environment alone
+        env = dict(os.environ, VQSDK_REPLAY_FILE=str(fifo), LD_LIBRARY_PATH=RECORDER_DIR, PYTHONPATH=PYTHONPATH)
+        done = subprocess.run(script("import c_sdk"), capture_output=True, text=True, env=env, timeout=60)
+        assert done.returncode == recording.UNREADABLE_STATUS and "not a regular file" in done.stderr
 
 
 # ---- dump ------------------------------------------------------------------------------------------------
@@ -553,6 +635,46 @@ def test_dump_bounds_its_indentation(tmp_path):
     assert lines[-2].endswith(f"[depth {n - 1}] vqi_stop()")
 
 
+@pytest.mark.parametrize("select, left_out", [({"calls": "1-"}, 0), ({"event_numbers": "1-"}, 2)])
+def test_dump_selects_deep_nesting_in_one_pass(tmp_path, select, left_out):
+    # n calls, each with an event inside it, nested n deep, then their returns; the lines the
+    # dump runs grow with the records, not with the records times the depth (the events leave
+    # out the outermost call and its return)
+    n = 2000
+    event = text(b"t") + b"i" + struct.pack("<q", 0) + b"n"
+    path = session_file(tmp_path / "deep.vqrec", *[(b"C", 1, 0, b"", 0), (b"E", 1, 0xFFFF, event, 3)] * n,
+                        *[(b"R", 1, 0, b"v", 1)] * n)
+    rec = recording.read(path)
+    lines, steps = [], 0
+
+    def count(frame, why, arg):
+        nonlocal steps
+        steps += why == "line"
+        return count
+
+    sys.settrace(count)
+    try:
+        lines = list(recording.dump_lines(rec, **select))
+    finally:
+        sys.settrace(None)
+    assert len(lines) == 3 * n - left_out + 2  # with the header and "(incomplete: ...)"
+    assert steps < 100 * len(rec.records), steps
+
+
+@pytest.mark.parametrize("name, shown", [("py_vqi_place_order", True), ("vqi_place_order_pb", True),
+                                         ("vqi_place_order_pb,py_vqi_get_cash", True),
+                                         ("vqi_plase_order_pb", "did you mean vqi_place_order_pb?"),
+                                         ("py_vqi_plase_order", "did you mean py_vqi_place_order?")])
+def test_dump_takes_sdk_and_binding_names(session, name, shown):
+    done = tool("dump", session[0], "-f", name)
+    if shown is True:
+        orders = [line for line in done.stdout.splitlines()[1:] if "vqi_place_order_pb(" in line]
+        assert done.returncode == 0 and len(orders) == 60, done.stderr
+    else:
+        assert (done.returncode, done.stdout) == (2, "")
+        assert done.stderr == f"recording: no SDK function or binding named {name!r} ({shown})\n"
+
+
 def test_dump_numbers_and_filters(session):
     path = session[0]
     rec = recording.read(path)
@@ -571,6 +693,10 @@ def test_dump_numbers_and_filters(session):
     assert inside[-1].split()[0] == f"#{run.call}" and "->" in inside[-1]
     two = tool("dump", path, "--calls", "2-3,5", "--events").stdout.splitlines()[1:]
     assert [line.split()[0] for line in two if line.lstrip().startswith("#")] == ["#2", "#2", "#3", "#3", "#5", "#5"]
+    ends = tool("dump", path, "-c", "-2,108-", "--no-events").stdout.splitlines()[1:]
+    assert [line.split()[0] for line in ends] == ["#1", "#1", "#2", "#2", "#108", "#108", "#109", "#109"]
+    numbered = [line.split()[0] for line in full[1:] if " event '" in line]
+    assert numbered[:2] == ["e1", "e2"] and len(numbered) == len(rec.events())
     bad = tool("dump", path, "--calls", "9-3")
     assert bad.returncode == 2 and "not a call range" in bad.stderr
 
@@ -602,10 +728,17 @@ def test_the_command_line(tmp_path, session):
         assert run("dump", "--help").stdout.count("--calls") >= 1
         version = run("--version")
         assert version.returncode == 0 and re.search(r"\(c_sdk \S+; session files of version 1\)", version.stdout)
-        for args in (["--bogus"], ["bogus"], ["dump", "--bogus", session[0]], ["replay", session[0], "--bogus"],
-                     ["record", "--sdk", library_path(), "-o", tmp_path / "x", "--bogus", "--", "true"]):
+        # each refused with the usage and the message of the (sub)command it was given to
+        bogus = "unrecognized arguments: --bogus"
+        for args, sub, said in [(["--bogus"], "", bogus),
+                                (["bogus"], "", "argument {record,replay,dump}: invalid choice: 'bogus'"),
+                                (["dump", "--bogus", session[0]], "dump", bogus),
+                                (["replay", session[0], "--bogus"], "replay", bogus + " (give the command after --)"),
+                                (["record", "--sdk", library_path(), "-o", tmp_path / "x", "--bogus", "--", "true"],
+                                 "record", bogus)]:
             done = run(*args)
-            assert done.returncode == 2 and "error: " in done.stderr and "Traceback" not in done.stderr, (args, done.stderr)
+            assert done.returncode == 2 and f"{sub}: error: {said}" in done.stderr, (args, done.stderr)
+            assert (f" {sub} [-h]" if sub else " [-h] [--version]") in done.stderr.splitlines()[0], done.stderr
         assert run("dump", tmp_path / "missing.vqrec").returncode == 2
         assert run("replay", session[0]).returncode == 2  # no command
         assert run("replay", session[0], "--", tmp_path / "no-such-command").returncode == 127

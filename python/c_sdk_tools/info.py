@@ -27,6 +27,9 @@ import sys
 LIBRARY = "libvqsdk.so"
 MARKER = "vqsdk_standin"  # exported by the stand-in only
 BUILD_INFO = "build_info.json"
+# A build that bundles no SDK library (the plain one) needs the loader to find the vendor's.
+NO_LIBRARY_HINT = (f": the loader finds no {LIBRARY}; install the vendor's SDK where it looks, or point it at the "
+                   f"directory holding {LIBRARY} (LD_LIBRARY_PATH=/opt/vqsdk/lib c-sdk-info; docs/building.md)")
 
 
 def _error(e: BaseException) -> str:
@@ -197,7 +200,7 @@ def _text(report: dict) -> str:
     if isinstance(sdk, str):
         lines.append(f"libvqsdk   {sdk}")
     elif not sdk:
-        lines.append("libvqsdk   none loaded")
+        lines.append("libvqsdk   none loaded" + (NO_LIBRARY_HINT if mod["file"] else ""))
     for entry in sdk if isinstance(sdk, list) else []:
         if entry["standin"] is True:
             kind = f"the STAND-IN ({entry['identity']})"

@@ -2,7 +2,7 @@
 
     c-sdk-record record --sdk /path/to/vendor/libvqsdk.so -o session.vqrec -- python strategy.py
     c-sdk-record replay session.vqrec -- python strategy.py
-    c-sdk-record dump session.vqrec [--calls 5-9] [--function NAME] [--no-events]
+    c-sdk-record dump session.vqrec [--calls 5-9] [--event 57] [--function NAME] [--no-events]
 
 (`python -m c_sdk_tools.recording` is the same command.) `record` and `replay` run the command
 with this package's libvqsdk.so (the recorder) in front of the module's SDK library through
@@ -13,8 +13,12 @@ exit statuses.
 from __future__ import annotations
 
 import argparse
+import ast
+import difflib
 import hashlib
+import importlib.util
 import os
+import re
 import stat
 import struct
 import sys
@@ -150,6 +154,22 @@ def _shape_error(kind: bytes, values: list) -> str:
     return ""
 
 
+_SIZE_PAST_THE_END = "its size runs past the end of the file, its values do not"
+
+
+def _values_end_before(blob: bytes, pos: int, count: int) -> bool:
+    """Whether the `count` values of the record at `pos`, whose size runs past the end of the
+    file, all lie before that end: then the size is corrupt, not the file cut inside the record
+    (the values of a record cut short run past the end as its size does)."""
+    at = pos + _HEAD.size
+    try:
+        for _ in range(count):
+            _, at = _value(blob, at, len(blob), pos)
+    except (struct.error, IndexError, RecordingError):
+        return False
+    return True
+
+
 def read(path: str | os.PathLike) -> Recording:
     """Reads a session file. A file cut short (a crash, a full disk) reads up to its last whole
     record, with `complete` False and `end_note` saying where it ends; anything else that is not
@@ -157,8 +177,23 @@ def read(path: str | os.PathLike) -> Recording:
     checked against the bytes that hold it and, where the SDK's caller receives it, in the type
     it receives it as, as the replay library checks them."""
     path = os.fspath(path)
-    with open(path, "rb") as f:
-        return from_bytes(f.read(), path)
+    return from_bytes(_read_regular(path), path)
+
+
+def _read_regular(path: str) -> bytes:
+    """The bytes of the regular file at `path`; anything else (a pipe, a device, a directory) is
+    refused before a byte is read: /dev/zero never ends and a pipe may never answer. The open
+    does not wait for a pipe's writer."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise RecordingError(f"{path}: {_file_kind(mode)}; a session file is a regular file")
+    except BaseException:
+        os.close(fd)
+        raise
+    with open(fd, "rb") as f:
+        return f.read()
 
 
 def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
@@ -191,6 +226,8 @@ def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
             raise RecordingError(f"{path}: corrupt record at byte {pos}")
         end = pos + 5 + size
         if end > len(blob):
+            if _values_end_before(blob, pos, n):
+                raise RecordingError(f"{path}: corrupt record at byte {pos}: {_SIZE_PAST_THE_END}")
             break
         at, values = pos + _HEAD.size, []
         try:
@@ -249,8 +286,8 @@ def _show(v) -> str:
     return repr(v)
 
 
-def _ranges(spec: str) -> list[tuple[int, float]]:
-    """'7', '5-9', '100-', '-20', comma-separated: inclusive ranges of call numbers."""
+def _ranges(spec: str, what: str = "a call") -> list[tuple[int, float]]:
+    """'7', '5-9', '100-', '-20', comma-separated: inclusive ranges of call (or event) numbers."""
     out = []
     for part in spec.split(","):
         part = part.strip()
@@ -259,38 +296,151 @@ def _ranges(spec: str) -> list[tuple[int, float]]:
             first = int(lo) if lo else 1
             last = (int(hi) if hi else float("inf")) if dash else first
         except ValueError:
-            raise ValueError(f"not a call number or range: {part!r} (give N, N-M, N- or -M)") from None
+            raise ValueError(f"not {what} number or range: {part!r} (give N, N-M, N- or -M)") from None
         if first < 1 or last < first:
-            raise ValueError(f"not a call range: {part!r}")
+            raise ValueError(f"not {what} range: {part!r}")
         out.append((first, last))
     return out
 
 
+def _in_ranges(number: int, ranges: list[tuple[int, float]]) -> bool:
+    return any(a <= number <= b for a, b in ranges)
+
+
+def _depth_of(r: Record) -> int:
+    return r.depth if isinstance(r.depth, int) and r.depth > 0 else 0
+
+
+def _marked(count: int, spans: Iterable[tuple[int, int]]) -> list[bool]:
+    """Which of `count` records lie in one of the inclusive index spans: one pass over them,
+    however deep the spans nest."""
+    edges = [0] * (count + 1)
+    for first, last in spans:
+        edges[first] += 1
+        edges[last + 1] -= 1
+    marked, open_spans = [], 0
+    for k in range(count):
+        open_spans += edges[k]
+        marked.append(open_spans > 0)
+    return marked
+
+
+def _call_spans(records: list[Record], ranges: list[tuple[int, float]]) -> list[tuple[int, int]]:
+    """The index span of each call numbered in `ranges`: from the call to its return, or to the
+    end of the file for a call without one."""
+    spans, starts = [], {}
+    for k, r in enumerate(records):
+        if r.kind == "call" and _in_ranges(r.call, ranges):
+            starts[r.call] = k
+        elif r.kind == "return" and r.call in starts:
+            spans.append((starts.pop(r.call), k))
+    spans += [(k, len(records) - 1) for k in starts.values()]
+    return spans
+
+
+def _event_spans(records: list[Record]) -> list[tuple[int, int]]:
+    """For each event, in file order, the index span of its handling: on the event's thread, the
+    records from the event up to the next one at a lower depth (the return of the call it came
+    in) or the next event at its depth. The calls its handler made, with what came inside them,
+    are in it. The replay library names the event a recorded call was made in by the same rule."""
+    spans: list[tuple[int, int]] = []
+    handling: dict[object, list[tuple[int, int]]] = {}  # thread -> [(event index in spans, depth)], innermost last
+    last: dict[object, int] = {}  # thread -> the index of its last record
+    for k, r in enumerate(records):
+        depth, stack = _depth_of(r), handling.setdefault(r.thread, [])
+        while stack and (stack[-1][1] > depth or (r.kind == "event" and stack[-1][1] == depth)):
+            n = stack.pop()[0]
+            spans[n] = (spans[n][0], last[r.thread])
+        if r.kind == "event":
+            stack.append((len(spans), depth))
+            spans.append((k, k))
+        last[r.thread] = k
+    for thread, stack in handling.items():
+        for n, _ in stack:
+            spans[n] = (spans[n][0], last[thread])
+    return spans
+
+
+_STUB = "c_sdk.pyi"  # the module's type stub: each binding's docstring names its SDK function ("(SDK: name)")
+
+
+def _stub_path() -> str | None:
+    """The module's stub: installed beside the module (and this package), or in the source tree."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    places = []
+    try:
+        spec = importlib.util.find_spec("c_sdk")  # finds the module without loading it
+        if spec is not None and spec.origin:
+            places.append(os.path.join(os.path.dirname(spec.origin), _STUB))
+    except Exception:  # a broken finder on the path: the other places remain
+        pass
+    places += [os.path.join(os.path.dirname(here), _STUB), os.path.join(here, os.pardir, os.pardir, "stubs", _STUB)]
+    return next((p for p in places if os.path.isfile(p)), None)
+
+
+def _binding_functions() -> dict[str, str]:
+    """{binding: the SDK function it calls} ("py_vqi_place_order": "vqi_place_order_pb"), as
+    the module's stub gives them; empty when no stub is found."""
+    path = _stub_path()
+    if path is None:
+        return {}
+    try:
+        with open(path, encoding="utf-8") as f:
+            tree = ast.parse(f.read(), path)
+    except (OSError, ValueError, SyntaxError):
+        return {}
+    found = {}
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            named = re.search(r"\(SDK: (\w+)\)", ast.get_docstring(node) or "")
+            if named:
+                found[node.name] = named.group(1)
+    return found
+
+
+def _sdk_functions(rec: Recording, names: Iterable[str]) -> list[str]:
+    """The SDK functions `names` give: each an SDK function of the file's table, or a binding's
+    name (its SDK function). Any other name raises ValueError, with the nearest name known."""
+    known, out, bindings = set(rec.functions), [], None
+    for name in names:
+        if name not in known:
+            bindings = _binding_functions() if bindings is None else bindings
+            if bindings.get(name) in known:
+                name = bindings[name]
+            else:
+                near = difflib.get_close_matches(name, [*known, *bindings], n=1)
+                hint = f" (did you mean {_printable(near[0])}?)" if near else ""
+                raise ValueError(f"no SDK function or binding named {_printable(name)!r}{hint}")
+        out.append(name)
+    return out
+
+
 def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls: str | None = None,
-               events: bool | None = None) -> Iterator[str]:
+               events: bool | None = None, event_numbers: str | None = None) -> Iterator[str]:
     """The session as text: one line per record, calls and their returns numbered (#N, the
-    number a divergence report gives), indented by nesting. `functions` keeps the calls and
-    returns of those functions only; `calls` ("5-9", "7", "100-", "-20", comma-separated) keeps
-    the records from each such call to its return, nested ones included; `events` shows or
-    leaves out the events (default: shown, unless `functions` is given)."""
-    wanted = set(functions) if functions else None
+    number a divergence report gives), events numbered too (eN), indented by nesting.
+    `functions` keeps the calls and returns of those functions only (SDK names, or the names of
+    the bindings that call them); `calls` ("5-9", "7", "100-", "-20", comma-separated) keeps the
+    records from each such call to its return, nested ones included; `event_numbers` (the same
+    forms) keeps each such event with what its handler did (the calls it made, nested ones
+    included); `events` shows or leaves out the events (default: shown, unless `functions` is
+    given). A name that is no SDK function, or a range that is not one, raises ValueError."""
+    wanted = set(_sdk_functions(rec, functions)) if functions else None
     show_events = events if events is not None else wanted is None
     records = rec.records
+    numbers, events_seen = [0] * len(records), 0  # the events' numbers, 1, 2, ... in file order
+    for k, r in enumerate(records):
+        if r.kind == "event":
+            events_seen += 1
+            numbers[k] = events_seen
     inside = [True] * len(records)
-    if calls:
-        spans = _ranges(calls)
-        inside = [False] * len(records)
-        starts: dict[int, int] = {}
-        for k, r in enumerate(records):
-            if r.kind == "call" and any(a <= r.call <= b for a, b in spans):
-                starts[r.call] = k
-            if r.kind == "return" and r.call in starts:
-                for j in range(starts.pop(r.call), k + 1):
-                    inside[j] = True
-        for k in starts.values():  # calls without their return: to the end
-            for j in range(k, len(records)):
-                inside[j] = True
-    width = len(str(max((r.call for r in records), default=0))) + 1
+    if calls or event_numbers:
+        spans = _call_spans(records, _ranges(calls)) if calls else []
+        if event_numbers:
+            chosen = _ranges(event_numbers, "an event")
+            spans += [span for n, span in enumerate(_event_spans(records), 1) if _in_ranges(n, chosen)]
+        inside = _marked(len(records), spans)
+    width = len(str(max(max((r.call for r in records), default=0), events_seen))) + 1
     yield (f"session file {_printable(rec.path)}: version {rec.version}, pid {rec.pid}, "
            f"secrets {'recorded' if rec.secrets_recorded else 'not recorded'}, {len(rec.records)} records, "
            f"{sum(r.kind == 'call' for r in records)} calls")
@@ -301,8 +451,8 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
             continue
         if r.kind in ("call", "return") and wanted is not None and r.function not in wanted:
             continue
-        number = f"#{r.call}" if r.kind in ("call", "return") else ""
-        depth = r.depth if isinstance(r.depth, int) and r.depth > 0 else 0
+        number = f"#{r.call}" if r.kind in ("call", "return") else f"e{numbers[k]}" if numbers[k] else ""
+        depth = _depth_of(r)
         indent = "  " * min(depth, MAX_INDENT) + (f"[depth {depth}] " if depth > MAX_INDENT else "")
         head = f"{number:>{width}} {r.time_ns / 1e6:12.3f} ms  t{r.thread}  {indent}"
         values = tuple(r.values)
@@ -383,10 +533,40 @@ def _output_problem(output: str) -> str:
         return e.strerror or str(e)
     if stat.S_ISREG(st.st_mode):
         return ""
-    what = ("a directory" if stat.S_ISDIR(st.st_mode) else "a pipe (FIFO)" if stat.S_ISFIFO(st.st_mode)
-            else "a socket" if stat.S_ISSOCK(st.st_mode) else "a device" if stat.S_ISCHR(st.st_mode) or
-            stat.S_ISBLK(st.st_mode) else "not a regular file")
-    return f"{what}; the session goes only to a new regular file"
+    return f"{_file_kind(st.st_mode)}; the session goes only to a new regular file"
+
+
+def _file_kind(mode: int) -> str:
+    """What a file that is not a regular one is, for a message."""
+    return ("a directory" if stat.S_ISDIR(mode) else "a pipe (FIFO)" if stat.S_ISFIFO(mode)
+            else "a socket" if stat.S_ISSOCK(mode) else "a device" if stat.S_ISCHR(mode) or
+            stat.S_ISBLK(mode) else "not a regular file")
+
+
+def _replace_problem(output: str) -> str:
+    """Removes the regular file at `output`, if any (the recorder never writes over an existing
+    file), and says why the recorder could not create its file there, or "": a directory that
+    does not exist or cannot be written, a read-only file system."""
+    try:
+        if os.path.lexists(output):
+            os.remove(output)
+    except OSError as e:
+        return e.strerror or str(e)
+    return _creation_problem(output)
+
+
+def _creation_problem(output: str) -> str:
+    """Why the recorder could not create the session file at `output`, where nothing is now, or
+    "". The file is created as the recorder creates it, and removed again."""
+    try:
+        fd = os.open(output, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o600)
+    except FileNotFoundError:
+        return f"no directory {os.path.dirname(output)}"
+    except OSError as e:
+        return e.strerror or str(e)
+    os.close(fd)
+    os.remove(output)
+    return ""
 
 
 def _version() -> str:
@@ -412,6 +592,38 @@ def _prog() -> str:
     return "c-sdk-record" if name.startswith("c-sdk-record") else "python -m c_sdk_tools.recording"
 
 
+class _Subcommand(argparse.ArgumentParser):
+    """A subcommand's parser: an argument it does not know is refused with its own usage (the top
+    level's would hide the subcommand's options), and so is an option where the command of
+    `record` and `replay` should start."""
+
+    def parse_known_args(self, args=None, namespace=None):
+        namespace, extras = super().parse_known_args(args, namespace)
+        command = getattr(namespace, "command", None) or []
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        if command and command[0] != "--" and command[0].startswith("-"):
+            self.error(f"unrecognized arguments: {command[0]} (give the command after --)")
+        return namespace, extras
+
+
+_RANGE_OPTIONS = ("-c", "--calls", "-e", "--event")
+
+
+def _joined_ranges(argv: list[str]) -> list[str]:
+    """argv with a range that starts with a dash ("-20", "-2,12-") joined to its option
+    ("--calls=-2,12-"): argparse would take it for an option of its own."""
+    out: list[str] = []
+    for k, arg in enumerate(argv):
+        if arg == "--":
+            return out + argv[k:]
+        if out and out[-1] in _RANGE_OPTIONS and re.fullmatch(r"-\d[\d,\s-]*", arg):
+            out[-1] = f"{out[-1]}={arg}"
+        else:
+            out.append(arg)
+    return out
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=_prog(), description="Record a strategy's session at the SDK boundary, replay it, or print it.",
@@ -420,7 +632,8 @@ def _parser() -> argparse.ArgumentParser:
                f"recording: {DIVERGED_STATUS}; a file the replay library cannot read: {UNREADABLE_STATUS}. "
                "See docs/recording.md.")
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
-    sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump}")
+    # Not required here: an unknown option before the subcommand is reported as such (main).
+    sub = parser.add_subparsers(dest="what", metavar="{record,replay,dump}", parser_class=_Subcommand)
     p = sub.add_parser("record", help="run a command, recording its SDK session",
                        description="Run COMMAND with the recorder in front of the vendor's SDK library.")
     p.add_argument("--sdk", default=os.environ.get("VQSDK_RECORD_LIBRARY"),
@@ -434,14 +647,18 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("file")
     p.add_argument("command", nargs=argparse.REMAINDER, help="-- and the command to run")
     p = sub.add_parser("dump", help="print a session file as text",
-                       description="Print a session file: one line per call, return and event, calls numbered "
-                                   "(#N, as a divergence report names them), indented by nesting.")
+                       description="Print a session file: one line per call, return and event, calls (#N) and "
+                                   "events (eN) numbered as a divergence report names them, indented by nesting.")
     p.add_argument("file")
     p.add_argument("-f", "--function", action="append", metavar="NAME",
-                   help="only the calls and returns of this function (repeatable, or comma-separated)")
+                   help="only the calls and returns of this SDK function, or of the one this binding calls "
+                        "(repeatable, or comma-separated); a name that is neither is refused")
     p.add_argument("-c", "--calls", metavar="RANGE",
                    help="only these calls, from each one to its return, nested calls and events included: "
                         "N, N-M, N- or -M, comma-separated")
+    p.add_argument("-e", "--event", metavar="RANGE",
+                   help="only these events (eN), each with what its handler did: the calls it made, nested "
+                        "ones included; the same forms as --calls")
     p.add_argument("--events", action=argparse.BooleanOptionalAction, default=None,
                    help="show the events, or leave them out (default: shown, unless --function is given)")
     return parser
@@ -449,12 +666,12 @@ def _parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_joined_ranges(sys.argv[1:] if argv is None else list(argv)))
+    if args.what is None:
+        parser.error("the following arguments are required: {record,replay,dump}")
     command = getattr(args, "command", None) or []
     if command[:1] == ["--"]:
         command = command[1:]
-    elif command and command[0].startswith("-"):
-        parser.error(f"unrecognized arguments: {command[0]} (give the command after --)")
 
     if args.what == "record":
         if not args.sdk:
@@ -464,12 +681,10 @@ def main(argv: list[str] | None = None) -> int:
             print(f"recording: no SDK library at {args.sdk}", file=sys.stderr)
             return USAGE_STATUS
         output = os.path.abspath(args.output)
-        problem = _output_problem(output)
+        problem = _output_problem(output) or _replace_problem(output)
         if problem:
             print(f"recording: cannot write the session to {output}: {problem}", file=sys.stderr)
             return USAGE_STATUS
-        if os.path.lexists(output):
-            os.remove(output)  # the recorder never writes over an existing file
         return _run(command, {"VQSDK_RECORD_FILE": output,
                               "VQSDK_RECORD_LIBRARY": os.path.abspath(args.sdk),
                               "VQSDK_RECORD_SECRETS": "1" if args.secrets else "0"})
@@ -478,13 +693,12 @@ def main(argv: list[str] | None = None) -> int:
     except (OSError, RecordingError) as e:
         print(f"recording: {e}", file=sys.stderr)
         return USAGE_STATUS
-    if args.what == "replay":
-        if not rec.complete:
-            print(f"recording: {args.file}: {rec.end_note}; replaying what it holds", file=sys.stderr)
+    if args.what == "replay":  # a file that is not whole: the replay library says so, once
         return _run(command, {"VQSDK_REPLAY_FILE": os.path.abspath(args.file)})
-    functions = [name for given in args.function or [] for name in given.split(",") if name]
+    functions = [name.strip() for given in args.function or [] for name in given.split(",") if name.strip()]
     try:
-        lines = dump_lines(rec, functions=functions or None, calls=args.calls, events=args.events)
+        lines = dump_lines(rec, functions=functions or None, calls=args.calls, events=args.events,
+                           event_numbers=args.event)
         for line in lines:
             print(line)
     except ValueError as e:

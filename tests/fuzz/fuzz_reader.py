@@ -33,6 +33,7 @@ def test_one_input(data: bytes) -> None:
     names = sorted({r.function for r in rec.records if r.function})[:2]
     check(recording.dump_lines(rec, functions=names, calls="1-3,5-", events=False))
     check(recording.dump_lines(rec, calls="-2", events=True))
+    check(recording.dump_lines(rec, event_numbers="1-3,5-"))
 
 
 def main() -> None:
