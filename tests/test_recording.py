@@ -488,7 +488,8 @@ def test_exit_from_a_handler_off_the_main_thread_keeps_the_session(tmp_path):
     assert done.stdout == "(0, b'vqi_get_orders_pb|before')\nhandling tick\n"
     rec = recording.read(path)
     assert rec.complete, rec.end_note
-    assert [r.function for r in rec.records if r.kind == "call"][-2:] == ["vqi_get_orders_pb", "vqi_run"]
+    # the handler's SystemExit stops the run loop
+    assert [r.function for r in rec.records if r.kind == "call"][-3:] == ["vqi_get_orders_pb", "vqi_run", "vqi_stop"]
     assert rec.events() == [("tick", 4, b"last")]
 
 

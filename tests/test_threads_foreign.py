@@ -66,7 +66,7 @@ def run(code, timeout=60):
 
 
 PRELUDE = """
-    import atexit, sys, threading, c_sdk
+    import atexit, os, sys, threading, time, c_sdk
     from vqsdk_standin import StandIn
     sdk = StandIn()
     sdk.reset(callback=True)
@@ -86,17 +86,28 @@ def test_events_from_native_threads_while_the_interpreter_exits():
     assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
 
 
-# (where py_vqi_run runs, the exit code) -> status, what sys.stderr ends with
-@pytest.mark.parametrize("where", ["thread", "native", "main"])
-@pytest.mark.parametrize("code, status, message", [("None", 0, ""), ("3", 3, ""), ("'bye'", 1, "bye\n")])
-def test_system_exit_in_a_handler(where, code, status, message):
+# Wherever the handler runs, the process ends as a SystemExit on the main thread would: atexit
+# handlers run, the strategy's buffered files are written, the status is the exception's. A main
+# thread that cannot take it (blocked in native code) leaves the end to the module after 5 s: the
+# buffered files are still written, atexit handlers are not run.
+CASES = [(where, *code) for where in ("main", "thread", "native")
+         for code in [("None", 0, ""), ("3", 3, ""), ("'bye'", 1, "bye\n")]] + [("blocked", "'bye'", 1, "bye\n")]
+
+
+@pytest.mark.parametrize("where, code, status, message", CASES)
+def test_system_exit_in_a_handler(tmp_path, where, code, status, message):
+    trades = tmp_path / "trades.txt"
     done = run(PRELUDE + f"""
     atexit.register(print, "atexit")
+    where = {where!r}
+    trades = open({str(trades)!r}, "w")
+    trades.write("bought 100\\n")  # left in the file's buffer
     def handler(topic, payload):
-        print("in handler")  # left in the buffer: the exit flushes it
+        print("in handler")  # left in the buffer too
+        if where == "blocked":
+            time.sleep(0.5)  # until the main thread is inside os.read
         sys.exit({code})
     c_sdk.py_vqi_set_data_callback(handler)
-    where = {where!r}
     if where == "native":
         sdk.thread_events(1, 1, "t", b"")
         sdk.join_threads()
@@ -107,13 +118,14 @@ def test_system_exit_in_a_handler(where, code, status, message):
         else:
             t = threading.Thread(target=c_sdk.py_vqi_run)
             t.start()
+            if where == "blocked":
+                os.read(os.pipe()[0], 1)
             t.join(20)
     print("not reached")
     """, timeout=30)
-    # On the main thread the interpreter exits as usual (atexit handlers run); off it the process
-    # ends at once without waiting for the thread that is exiting.
-    assert done.stdout == "in handler\n" + ("atexit\n" if where == "main" else "")
+    assert done.stdout == "in handler\n" + ("atexit\n" if where != "blocked" else "")
     assert (done.returncode, done.stderr) == (status, message)
+    assert trades.read_text() == "bought 100\n"
 
 
 # Once a sub-interpreter has existed, the interpreter's own lock check answers yes on every thread

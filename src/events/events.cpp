@@ -19,6 +19,7 @@
 #include <vqsdk/vqsdk.h>
 
 #include "bindings/registry.hpp"
+#include "events/handler_exit.hpp"
 #include "module/compat.hpp"
 #include "module/errors.hpp"
 #include "module/globals.hpp"
@@ -35,61 +36,20 @@ namespace {
 // binding is set up, so that reporting a failure needs nothing new.
 PyObject* failure_context = nullptr;
 
-// 1 on the interpreter's main thread, 0 off it, -1 when that cannot be told (an error is cleared).
-// Leaves the pending exception as it found it.
-CSDK_COLD int on_main_thread() noexcept {
+// The SDK's run loop stopped (vqi_stop), the pending exception kept.
+CSDK_COLD void stop_run_loop() noexcept {
     compat::saved_exception pending;
     pending.fetch();
-    int result = -1;
-    ref threading = ref::steal(PyImport_ImportModule("threading"));
-    ref main = threading ? ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : ref{};
-    ref ident = main ? ref::steal(PyObject_GetAttrString(main.get(), "ident")) : ref{};
-    if (ident) {
-        unsigned long id = PyLong_AsUnsignedLong(ident.get());
-        if (!(id == static_cast<unsigned long>(-1) && PyErr_Occurred())) result = id == PyThread_get_thread_ident();
+    {
+        sdk::section in_sdk;
+        if (in_sdk.entered()) {
+            ++shapes::sdk_calls;
+            vqi_stop();
+            in_sdk.leave();
+        }
     }
     PyErr_Clear();
     pending.restore_copy();
-    return result;
-}
-
-CSDK_COLD void flush_stream(const char* name) noexcept {
-    ref stream = ref::steal(compat::sys_get(name));
-    if (stream && stream.get() != Py_None) ref done = ref::steal(PyObject_CallMethod(stream.get(), "flush", nullptr));
-    PyErr_Clear();
-}
-
-// SystemExit raised by a handler on a thread other than the main one: the process ends with the
-// status the interpreter gives an uncaught SystemExit (None: 0, an int: that number, anything else:
-// printed to sys.stderr, 1), after sys.stdout and sys.stderr are flushed. Neither atexit handlers
-// nor the interpreter's shutdown run: they would wait for this very thread.
-[[noreturn]] CSDK_COLD void exit_from_thread() noexcept {
-    compat::saved_exception pending;
-    pending.fetch();
-    PyObject* value = pending.value_object();
-    ref code = value ? ref::steal(PyObject_GetAttrString(value, "code")) : ref{};
-    if (!code) {
-        PyErr_Clear();
-        code = ref::borrow(Py_None);
-    }
-    int status = 0;
-    if (code.get() == Py_None) {
-        status = 0;
-    } else if (PyLong_Check(code.get())) {
-        status = static_cast<int>(PyLong_AsLong(code.get()));
-        PyErr_Clear();
-    } else {
-        status = 1;
-        ref err = ref::steal(compat::sys_get("stderr"));
-        if (err && err.get() != Py_None) {
-            if (PyFile_WriteObject(code.get(), err.get(), Py_PRINT_RAW) == 0) PyFile_WriteString("\n", err.get());
-        }
-        PyErr_Clear();
-    }
-    flush_stream("stdout");
-    flush_stream("stderr");
-    std::fflush(nullptr);
-    quick_exit(status);  // at_quick_exit handlers run (the session recorder writes its end), nothing else
 }
 
 // An event failed with the exception pending. The SDK's callback returns nothing and the SDK
@@ -100,20 +60,23 @@ CSDK_COLD void flush_stream(const char* name) noexcept {
 // and friends for post-mortem debugging), then the same exception through sys.unraisablehook
 // against "c_sdk.callback_wrapper", where tests and embedding code can observe it.
 //
-// SystemExit: the standard printing ends the process with the exception's exit status. A handler
-// calls sys.exit() to end the strategy; there is no caller to hand the exception to, and ending
-// the process is exactly what an uncaught SystemExit does anywhere else, so we let it.
+// SystemExit ends the process with the exception's exit status, as an uncaught SystemExit does
+// anywhere else: a handler calls sys.exit() to end the strategy. The standard printing would end
+// it from inside the handler, with the strategy's frames (and the files they hold) below it, and
+// off the main thread it would wait for the very thread that exits: instead the run loop is
+// stopped and the main thread raises the exception (handler_exit.cpp); the event is dropped.
 //
 // KeyboardInterrupt is reported and swallowed like any other exception. The run loop belongs to
 // the SDK, not to us: raising cannot unwind through it, and stopping it on the SDK's behalf
 // would skip its own shutdown. The package stops the loop with py_vqi_stop.
-//
-// Off the main thread the standard printing would call the interpreter's exit, whose shutdown
-// waits for every non-daemon thread, the exiting one included: the process would hang. There the
-// exit status ends the process at once instead (see exit_from_thread).
 CSDK_COLD void report_failed_event() noexcept {
     compat::normalize_pending();
-    if (PyErr_ExceptionMatches(PyExc_SystemExit) && on_main_thread() == 0) exit_from_thread();
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) {
+        stop_run_loop();
+        events::exit_from_handler();
+        PyErr_Clear();
+        return;
+    }
     compat::saved_exception pending;
     pending.fetch();
     pending.restore_copy();

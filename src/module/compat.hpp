@@ -261,6 +261,15 @@ inline int finalizing() noexcept {
 #endif
 }
 
+// Whether the interpreter has begun to finalize, asked from any thread, attached or not.
+inline bool finalize_begun() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
 // Whether this thread holds the interpreter lock (free-threaded: is attached). From 3.12 the
 // thread's current state is a thread-local (null while the thread has released the lock). Before,
 // the thread-state registry's entry for this thread is compared with the state that holds the
