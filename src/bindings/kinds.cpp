@@ -87,8 +87,11 @@ bool to_request_slow(PyObject* o, request_view& out) noexcept {
         (void)PyBytes_AsString(o);  // raises the interpreter's TypeError, naming the type found
         return false;
     }
-    // Pinned before its pointer and size are read: from here on no thread can move or resize the
-    // bytes (free-threaded, another thread could between two reads).
+    // Pinned before its pointer and size are read: once the export is in place no Python code,
+    // and no other thread that resizes through bytearray's methods, can move the bytes; read
+    // before it, they could be moved between the two reads. The export itself is not
+    // synchronised with another thread's resize on the free-threaded 3.13 (any buffer export
+    // inside the interpreter races the same way; 3.14t takes the object's lock for both).
     out.keep.hold(o);
     const char* data;
     Py_ssize_t capacity;
