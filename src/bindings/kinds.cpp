@@ -91,7 +91,7 @@ bool to_request_slow(PyObject* o, request_view& out) noexcept {
     // and no other thread that resizes through bytearray's methods, can move the bytes; read
     // before it, they could be moved between the two reads. The export itself is not
     // synchronised with another thread's resize on the free-threaded 3.13 (any buffer export
-    // inside the interpreter races the same way; 3.14t takes the object's lock for both).
+    // inside the interpreter races the same way); 3.14t synchronises the two.
     out.keep.hold(o);
     const char* data;
     Py_ssize_t capacity;
