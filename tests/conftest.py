@@ -54,7 +54,7 @@ def pytest_runtest_protocol(item, nextitem):
 # threads at once. A test that drives the SDK stand-in (its call log, scripts and callback are
 # the process's), patches the interpreter's state or rebinds the module's globals cannot share
 # the process with copies of itself: it is marked thread_unsafe, and runs on one thread.
-SHARED_STATE_FIXTURES = {"sdk", "standin", "monkeypatch", "busy_switching", "caplog", "restore_classes"}
+SHARED_STATE_FIXTURES = {"sdk", "standin", "monkeypatch", "busy_switching", "caplog", "restore_classes", "race_hook"}
 
 
 REBINDS_GLOBALS = re.compile(r"\bc_sdk\.\w+\s*=[^=]|\bdel c_sdk\.|(set|del)attr\(c_sdk\b|vars\(c_sdk\)")
@@ -84,6 +84,22 @@ def sdk(standin):
     standin.default_status = SUCCESS
     yield standin
     standin.reset(config=True)
+
+
+@pytest.fixture
+def race_hook():
+    """Sets the test build's race hook (src/module/race_points.hpp): `set(hook)` has hook(point,
+    subject) called where another thread could act in the middle of the module's steps, on this
+    thread, at that instant. Skips on a build without race points."""
+    seen = []
+    sys._csdk_race_hook = lambda point, subject: seen.append(point)
+    try:
+        c_sdk.py_vqi_get_orders(bytearray(b"probe"))
+        if "pin" not in seen:
+            pytest.skip("this build has no race points (only the stand-in build has them)")
+        yield lambda hook: setattr(sys, "_csdk_race_hook", hook)
+    finally:
+        del sys._csdk_race_hook
 
 
 @pytest.fixture(autouse=True)

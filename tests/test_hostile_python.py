@@ -130,6 +130,19 @@ def test_buffer_released_after_the_call(sdk):
     buf.extend(b"x" * SIZE)
 
 
+def test_a_request_is_pinned_before_its_bytes_are_read(sdk, race_hook):
+    # Another thread moves the bytes (a resize) right before the pin: read after it, the SDK
+    # gets the bytes as they are; read before it, the SDK would read freed memory.
+    req = bytearray(b"a" * 16)
+
+    def move(point, subject):
+        if point == "pin" and subject is req:
+            req[:] = b"b" * 65536
+
+    race_hook(move)
+    assert c_sdk.py_vqi_get_orders(req) == (SUCCESS, b"vqi_get_orders_pb|" + b"b" * 16)
+
+
 # ---- keyword values held -----------------------------------------------------------------------
 
 

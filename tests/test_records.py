@@ -505,6 +505,31 @@ def test_a_property_re_pointed_in_place(name, restore_classes):
     assert getattr(record, field) == "stored"
 
 
+# Another thread changes the class just before its stamp is read: a stamp read after the class was
+# examined would vouch for what the class was from then on (its `data` slot, its properties).
+@pytest.mark.parametrize("point, change, read, expected", [
+    ("class stamp", lambda cls, field: setattr(cls, "data", property(lambda self: {field: "other"})),
+     lambda record, field: record[field], "other"),
+    ("fields stamp", lambda cls, field: setattr(cls, field, property(lambda self: "replaced")),
+     getattr, "replaced"),
+], ids=["data slot", "field"])
+@pytest.mark.parametrize("name", [n for n in NAMES if CLASSES[n][1]])
+def test_a_class_changed_while_it_is_examined(name, point, change, read, expected, restore_classes, race_hook):
+    cls, field = getattr(c_sdk, name), FIELD[name]
+    record = cls({field: "stored"})
+    cls.unrelated = 1  # the class is examined again at the next read
+    changed = []
+
+    def hook(at, subject):
+        if at == point and subject is cls and not changed:
+            changed.append(at)
+            change(cls, field)
+            getattr(cls, field)  # a lookup gives the changed class a stamp at once
+
+    race_hook(hook)
+    assert [read(record, field) for _ in range(3)] == [expected] * 3
+
+
 def test_classes_follow_the_builtins_they_are_made_from():
     # A class statement takes `object` and `property` from the builtins and the metaclass from the
     # base; the records still work (the ordinary way) on whatever that gives them.

@@ -1,5 +1,6 @@
 #include "bindings/kinds.hpp"
 
+#include "module/race_points.hpp"
 #include "module/ref.hpp"
 
 namespace csdk::kinds {
@@ -42,6 +43,7 @@ bool to_int_slow(PyObject* o, int& out) noexcept {
 }
 
 void pin::hold(PyObject* o) noexcept {
+    race_point("pin", o);  // another thread may resize a bytearray until it is pinned
     exported_ = PyByteArray_Check(o);
     // bytearray's own slot: it fills the view over the object's storage (taking a reference) and
     // counts the export; it cannot fail with a view given.

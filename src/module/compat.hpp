@@ -6,6 +6,8 @@
 #include <frameobject.h>
 #include <atomic>
 #include <cstdint>
+
+#include "module/race_points.hpp"
 #if PY_VERSION_HEX < 0x030C0000
 #  include <structmember.h>
 #endif
@@ -96,6 +98,14 @@ inline PyObject* type_dict(PyTypeObject* type) noexcept {
 // held so that no new one can appear at its address.
 class type_stamp {
 public:
+    // The reading to keep for a finding about the type: taken before the type is examined. A
+    // race point marks the instant before it, where another thread's change would make a
+    // reading taken after the examination wrong.
+    static auto before_examining(PyTypeObject* type, const char* point) noexcept {
+        race_point(point, reinterpret_cast<PyObject*>(type));
+        return now(type);
+    }
+
     type_stamp() noexcept = default;
     type_stamp(const type_stamp&) = delete;
     type_stamp& operator=(const type_stamp&) = delete;

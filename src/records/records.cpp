@@ -207,7 +207,7 @@ CSDK_COLD PyObject** recheck(function_object* fn, PyObject* self) noexcept {
     if (reinterpret_cast<PyObject*>(type) != fn->cls || rc->offset == 0) return nullptr;
     keep_not_iterable(type);
     if (rc->changed.matches(type)) return nullptr;
-    auto stamp = compat::type_stamp::now(type);
+    auto stamp = compat::type_stamp::before_examining(type, "class stamp");
     if (!as_made(rc)) {
         rc->changed.keep(stamp);
         return nullptr;
@@ -609,7 +609,7 @@ inline PyObject* getter_of(PyObject* prop) noexcept {
 CSDK_COLD bool fields_as_made(record_class* rc) noexcept {
     PyTypeObject* type = rc->cls;
     if (rc->fields_changed.matches(type)) return false;
-    auto stamp = compat::type_stamp::now(type);
+    auto stamp = compat::type_stamp::before_examining(type, "fields stamp");
     bool same = as_made(rc);
     // Exact str keys: no Python code runs; what is found is only compared.
     for (std::size_t i = 0; same && i < rc->fields; ++i)
