@@ -1,12 +1,13 @@
 """How c_sdk's work scales with threads on a free-threaded interpreter (docs/performance.md).
 
-    PYTHONPATH=standin/python <3.13t python> bench/threads.py [--threads 1,2] [--seconds 1.5]
+    PYTHONPATH=standin/python <3.13t python> bench/threads.py [--threads 1,2,4,8] [--seconds 1.5]
 
 Each case runs the same loop on N threads at once, each thread on objects of its own, for a fixed
 time, and reports the work done per second against one thread: on 2 cores, 2 threads doing twice
 the work of one is perfect scaling. Records involve no SDK lock; binding calls all pass through it,
 so they scale only as far as the work outside the SDK (argument conversion, result objects) lets
-them. Wall-clock figures: run on a quiet machine and compare within one run.
+them, and with more threads than cores they should keep most of one thread's pace. Wall-clock
+figures: run on a quiet machine and compare within one run.
 """
 
 import argparse
@@ -85,7 +86,7 @@ def rate(fn, threads, seconds, chunk=2000):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--threads", default="1,2", help="thread counts, comma-separated (default 1,2)")
+    parser.add_argument("--threads", default="1,2,4,8", help="thread counts, comma-separated (default 1,2,4,8)")
     parser.add_argument("--seconds", type=float, default=1.5, help="time per measurement (default 1.5)")
     args = parser.parse_args()
     counts = [int(c) for c in args.threads.split(",")]
