@@ -120,9 +120,12 @@ std::string load(const char* f, std::size_t size, File& out) {
     std::memcpy(&version, f + 8, 2);
     std::memcpy(&out.flags, f + 10, 2);
     std::memcpy(&count, f + 24, 2);
-    if (version != kVersion)
-        return "a session file of version " + std::to_string(version) + "; this library reads version " +
-               std::to_string(kVersion);
+    if (version < kOldestVersion || version > kVersion)
+        return "a session file of version " + std::to_string(version) + "; this library reads versions " +
+               std::to_string(kOldestVersion) + " to " + std::to_string(kVersion);
+    // Version 2: an event stays open on its thread until its 'H' record, and a call's return
+    // must come after the ends of the events delivered inside it.
+    const bool handled = version >= 2;
     std::size_t pos = kHeader;
     for (int i = 0; i < count; ++i) {
         const void* nul = std::memchr(f + pos, 0, size - pos);
@@ -131,7 +134,8 @@ std::string load(const char* f, std::size_t size, File& out) {
         out.names.emplace_back(f + pos, end - pos);
         pos = end + 1;
     }
-    // The calls in progress on each thread (their function and number), and on all of them.
+    // The calls in progress on each thread (their function and number; in version 2 also the
+    // events being delivered, as kNoFunction), and the calls in progress on all of them.
     std::map<std::uint32_t, std::vector<std::pair<std::uint16_t, std::uint32_t>>> open;
     std::size_t depth = 0;
     std::uint32_t calls = 0;
@@ -142,7 +146,8 @@ std::string load(const char* f, std::size_t size, File& out) {
         r.kind = f[pos];
         std::uint32_t rsize;
         std::memcpy(&rsize, f + pos + 1, 4);
-        if (r.kind == 0 || !std::strchr("CREZ", r.kind) || rsize < kRecordHead - 5) return at_byte(pos);
+        if (r.kind == 0 || !std::strchr(handled ? "CREZH" : "CREZ", r.kind) || rsize < kRecordHead - 5)
+            return at_byte(pos);
         if (size - pos - 5 < rsize) break;
         std::memcpy(&r.time, f + pos + 5, 8);
         std::memcpy(&r.thread, f + pos + 13, 4);
@@ -179,7 +184,18 @@ std::string load(const char* f, std::size_t size, File& out) {
         case 'E':
             if (!event_shape(r)) return at_byte(pos);
             r.top = depth == 0;
+            if (handled) open[r.thread].emplace_back(kNoFunction, 0);
             break;
+        case 'H': {
+            auto found = open.find(r.thread);
+            if (r.count != 0) return at_byte(pos);
+            if (found == open.end() || found->second.empty() || found->second.back().first != kNoFunction)
+                return at_byte(pos) + ": a handler's end outside its event";
+            found->second.pop_back();
+            ++out.handled;
+            pos += 5 + std::size_t(rsize);
+            continue;
+        }
         default:
             out.ended = true;
             break;

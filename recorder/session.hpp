@@ -13,12 +13,16 @@
 namespace rec::session {
 
 inline constexpr char kMagic[8] = {'V', 'Q', 'S', 'D', 'K', 'R', 'E', 'C'};
-inline constexpr std::uint16_t kVersion = 1;
+inline constexpr std::uint16_t kVersion = 2;          // the version written
+inline constexpr std::uint16_t kOldestVersion = 1;    // the oldest version read
 inline constexpr std::uint16_t kSecretsRecorded = 1;  // header flag
 inline constexpr std::uint16_t kNoFunction = 0xffff;
 inline constexpr std::size_t kHeader = 26;                    // the fixed part of the header
 inline constexpr std::size_t kRecordHead = 5 + 8 + 4 + 2 + 1;  // kind, size, time, thread, function, count
 
+// Version 2 adds the record 'H': the end of an event's delivery (the module's callback returned
+// to the SDK), on the thread of its event. The loader checks it and leaves it out of `records`:
+// the replay delivers an event by calling the callback, and goes on when it returns.
 struct Record {
     char kind;                 // 'C', 'R', 'E' or 'Z'
     std::uint16_t fn;          // the file's function index (C and R)
@@ -39,6 +43,7 @@ struct File {
     bool ended = false;              // ends with its end record
     std::string end_note;            // how the file ends, when it is not whole
     std::size_t cut_at = 0;          // a partial record starts here (0: none)
+    std::size_t handled = 0;         // the 'H' records read (not in `records`)
 };
 
 // Reads the session file held in data[0, size), which must outlive `out`. Returns "" when it

@@ -113,6 +113,34 @@ def test_a_diverging_strategy_is_stopped_with_a_report(session):
     assert any(f" {handling.group(1)} ms " in line for line in events)
 
 
+def version_1(blob, rec):
+    """The session as a version 1 recorder wrote it: without the ends of the events' deliveries."""
+    ends = [r.offset for r in rec.records[1:]] + [len(blob)]
+    body = b"".join(blob[r.offset:end] for r, end in zip(rec.records, ends) if r.kind != "handled")
+    return blob[:8] + struct.pack("<H", 1) + blob[10:rec.records[0].offset] + body
+
+
+def test_a_version_1_file_reads_replays_and_diverges_as_before(session, tmp_path):
+    path = tmp_path / "v1.vqrec"
+    path.write_bytes(version_1(session[0].read_bytes(), recording.read(session[0])))
+    old, new = recording.read(path), recording.read(session[0])
+    assert old.version == 1 and new.version == 2 and old.complete
+    assert [(r.kind, r.values, r.depth) for r in old.records] == [
+        (r.kind, r.values, r.depth) for r in new.records if r.kind != "handled"]
+    done = replay(path, *demo())
+    assert done.returncode == 0 and "vqsdk" not in done.stderr, done.stderr
+    assert figures(done.stdout) == figures(session[1])
+    # the same divergence, reported alike (only the byte offsets differ)
+    reports = [re.sub(r"byte \d+", "byte N", replay(p, *demo(lot=200)).stderr.replace(str(p), "FILE"))
+               for p in (path, session[0])]
+    assert reports[0] == reports[1] and "at call #11 (byte N of the file)" in reports[0]
+    # a version 1 file has no ends of deliveries
+    e = next(r for r in old.records if r.kind == "event")
+    path.write_bytes(path.read_bytes()[:e.offset] + b"H" + path.read_bytes()[e.offset + 1:])
+    with pytest.raises(recording.RecordingError, match=f"corrupt record at byte {e.offset}"):
+        recording.read(path)
+
+
 @pytest.mark.parametrize("secrets", [False, True])
 def test_secrets_are_recorded_only_when_asked(tmp_path, secrets):
     path = tmp_path / "s.vqrec"
@@ -138,7 +166,13 @@ def cut(blob, rec):
 
 
 def other_version(blob, rec):
-    return blob[:8] + b"\x02\x00" + blob[10:]
+    return blob[:8] + b"\x03\x00" + blob[10:]
+
+
+def stray_handled(blob, rec):
+    # the end of an event's delivery on another thread than its event's
+    at = next(r for r in rec.records if r.kind == "handled").offset + 13
+    return blob[:at] + struct.pack("<I", 7) + blob[at + 4:]
 
 
 def bad_kind(blob, rec):
@@ -161,7 +195,8 @@ def long_response(blob, rec):
 @pytest.mark.parametrize("mangle, message, status", [
     (long_response, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (cut, "the file is cut short at byte", recording.DIVERGED_STATUS),
-    (other_version, "a session file of version 2; this reader reads version 1", recording.UNREADABLE_STATUS),
+    (other_version, "a session file of version 3; this reader reads versions 1 to 2", recording.UNREADABLE_STATUS),
+    (stray_handled, "a handler's end outside its event", recording.UNREADABLE_STATUS),
     (bad_kind, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (bad_value, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (lambda blob, rec: b"#!/bin/sh\n" + blob, "not a session recording", recording.UNREADABLE_STATUS),
@@ -594,7 +629,7 @@ def test_the_command_line(tmp_path, session):
         assert helped.returncode == 0 and "record" in helped.stdout and "dump" in helped.stdout
         assert run("dump", "--help").stdout.count("--calls") >= 1
         version = run("--version")
-        assert version.returncode == 0 and re.search(r"\(c_sdk \S+; session files of version 1\)", version.stdout)
+        assert version.returncode == 0 and re.search(r"\(c_sdk \S+; session files of versions 1 to 2\)", version.stdout)
         for args in (["--bogus"], ["bogus"], ["dump", "--bogus", session[0]], ["replay", session[0], "--bogus"],
                      ["record", "--sdk", library_path(), "-o", tmp_path / "x", "--bogus", "--", "true"]):
             done = run(*args)

@@ -22,11 +22,12 @@ import tempfile
 from dataclasses import dataclass, field
 from typing import Iterable, Iterator
 
-__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "dump_lines", "library_dir", "main", "SECRET", "OUT",
+__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "stream", "dump_lines", "library_dir", "main", "SECRET", "OUT",
            "POINTER", "VOID", "NOT_RECORDED"]
 
 MAGIC = b"VQSDKREC"
-VERSION = 1
+VERSION = 2  # the version the recorder writes: version 1 and the end of each event's delivery (H)
+OLDEST_VERSION = 1  # the oldest version read
 DIVERGED_STATUS = 86  # the replayed session called something else than the recording
 UNREADABLE_STATUS = 85  # the replay library could not read the session file
 USAGE_STATUS = 2  # a command line, or a session file, the command cannot use
@@ -34,7 +35,8 @@ _SECRETS_RECORDED = 1
 _HEAD = struct.Struct("<cIQIHB")  # kind, size, time (ns), thread, function, value count
 _NO_FUNCTION = 0xFFFF
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1  # a response length or an event's len is a C int
-KINDS = {b"C": "call", b"R": "return", b"E": "event", b"Z": "end"}
+KINDS = {b"C": "call", b"R": "return", b"E": "event", b"Z": "end", b"H": "handled"}
+_KINDS_1 = {k: v for k, v in KINDS.items() if k != b"H"}  # the kinds of a version 1 file
 
 
 class _Marker:
@@ -58,13 +60,13 @@ class RecordingError(Exception):
 
 @dataclass
 class Record:
-    kind: str  # "call", "return", "event" or "end"
+    kind: str  # "call", "return", "event", "handled" (the event's handler returned: version 2) or "end"
     offset: int  # byte offset in the file
     time_ns: int  # since the recording started
     thread: int  # 1, 2, ... in the order the threads first appear
     function: str | None  # calls and returns
     values: tuple  # call: the arguments; return: the return value, then the out-parameters;
-    #                event: (topic, len, payload)
+    #                event: (topic, len, payload); handled: (its event's topic, ns since its event)
     depth: int = 0  # calls in progress on the thread around this record
     call: int = 0  # calls and returns: the call's number (1, 2, ... in file order)
 
@@ -140,6 +142,9 @@ def _shape_error(kind: bytes, values: list) -> str:
             return "an event of other values"
         if not _fits(length, payload):
             return "an event's len that is not an int its payload holds"
+    elif kind == b"H":
+        if values:
+            return "a handler's end of " + str(len(values)) + " values"
     elif kind == b"R":
         if not 1 <= len(values) <= 4:
             return "a return of " + str(len(values)) + " values"
@@ -153,9 +158,9 @@ def _shape_error(kind: bytes, values: list) -> str:
 def read(path: str | os.PathLike) -> Recording:
     """Reads a session file. A file cut short (a crash, a full disk) reads up to its last whole
     record, with `complete` False and `end_note` saying where it ends; anything else that is not
-    a recording of this version raises RecordingError. Every length and count in the file is
-    checked against the bytes that hold it and, where the SDK's caller receives it, in the type
-    it receives it as, as the replay library checks them."""
+    a recording of a version this reader reads raises RecordingError. Every length and count in
+    the file is checked against the bytes that hold it and, where the SDK's caller receives it,
+    in the type it receives it as, as the replay library checks them."""
     path = os.fspath(path)
     with open(path, "rb") as f:
         return from_bytes(f.read(), path)
@@ -163,70 +168,158 @@ def read(path: str | os.PathLike) -> Recording:
 
 def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
     """Reads a session file's bytes, as read() reads the file (`path` names it in messages)."""
-    if len(blob) < 26 or blob[:8] != MAGIC:
+    rec = _open(blob, None, path)
+    rec.records = list(rec.records)
+    return rec
+
+
+def stream(path: str | os.PathLike) -> Recording:
+    """Opens a session file to be read once, record by record, in blocks: memory does not grow
+    with the file. The header is read (and checked) at once; `records` is an iterator over the
+    records, with the checks of read(), that sets `complete` and `end_note` when it is done and
+    raises RecordingError where read() would. The file is closed at the end of the records (or
+    when the iterator is dropped)."""
+    path = os.fspath(path)
+    f = open(path, "rb")
+    try:
+        rec = _open(f.read(_BLOCK), f.read, path)
+    except BaseException:
+        f.close()
+        raise
+    rec.records = _closing(rec.records, f)
+    return rec
+
+
+_BLOCK = 1 << 20  # what stream() reads at a time
+
+
+def _closing(records: Iterator[Record], f) -> Iterator[Record]:
+    with f:
+        yield from records
+
+
+def _fill(buf: bytes, pos: int, base: int, more, need: int) -> tuple[bytes, int, int]:
+    """buf[pos:] with at least `need` bytes when the file has them, as (buf, pos, base): base is
+    the file offset of buf[0]. `more` reads the file's next bytes (None: buf is the whole file).
+    The file is read a block at a time, so a size the file does not hold costs what it holds."""
+    have = len(buf) - pos
+    if have >= need or more is None:
+        return buf, pos, base
+    parts = [buf[pos:]]
+    while have < need:
+        block = more(_BLOCK)
+        if not block:
+            break
+        parts.append(block)
+        have += len(block)
+    return b"".join(parts), 0, base + pos
+
+
+def _open(buf: bytes, more, path: str) -> Recording:
+    """The header read from buf (and `more`, as for _fill); the records left as an iterator."""
+    buf, pos, base = _fill(buf, 0, 0, more, 26)
+    if len(buf) < 26 or buf[:8] != MAGIC:
         raise RecordingError(f"{path}: not a session recording")
-    version, flags, pid, started, count = struct.unpack_from("<HHIqH", blob, 8)
-    if version != VERSION:
-        raise RecordingError(f"{path}: a session file of version {version}; this reader reads version {VERSION}")
+    version, flags, pid, started, count = struct.unpack_from("<HHIqH", buf, 8)
+    if not OLDEST_VERSION <= version <= VERSION:
+        raise RecordingError(f"{path}: a session file of version {version}; this reader reads versions "
+                             f"{OLDEST_VERSION} to {VERSION}")
     pos, names = 26, []
     for _ in range(count):
-        end = blob.find(b"\0", pos)
+        end = buf.find(b"\0", pos)
+        while end < 0 and more is not None:
+            searched = len(buf) - pos
+            buf, pos, base = _fill(buf, pos, base, more, searched + 1)
+            if len(buf) - pos <= searched:
+                break
+            end = buf.find(b"\0", pos + searched)
         if end < 0:
             raise RecordingError(f"{path}: the file ends inside its header")
         try:
-            names.append(blob[pos:end].decode("ascii"))
+            names.append(buf[pos:end].decode("ascii"))
         except UnicodeDecodeError:
             raise RecordingError(f"{path}: a corrupt header") from None
         pos = end + 1
     rec = Recording(path, version, bool(flags & _SECRETS_RECORDED), pid, started, names)
-    depth: dict[int, list[tuple[str | None, int]]] = {}
-    calls = 0
-    while pos < len(blob):
+    rec.records = _records(rec, buf, pos, base, more)  # type: ignore[assignment]
+    return rec
+
+
+def _records(rec: Recording, buf: bytes, pos: int, base: int, more) -> Iterator[Record]:
+    path, names = rec.path, rec.functions
+    count = len(names)
+    kinds = KINDS if rec.version >= 2 else _KINDS_1
+    # Per thread, what is open: calls (name, number, calls open with it) and, from version 2 on,
+    # the events being delivered (None, (topic, time), calls open around it).
+    stacks: dict[int, list[tuple]] = {}
+    calls = records = 0
+    head = _HEAD.size
+    while True:
+        if len(buf) - pos < head:
+            buf, pos, base = _fill(buf, pos, base, more, head)
+            if pos >= len(buf):
+                break
         if rec.complete:
-            raise RecordingError(f"{path}: data after the end record at byte {pos}")
-        if len(blob) - pos < _HEAD.size:
+            raise RecordingError(f"{path}: data after the end record at byte {base + pos}")
+        if len(buf) - pos < head:
             break
-        kind, size, t, thread, fn, n = _HEAD.unpack_from(blob, pos)
-        if kind not in KINDS or size < _HEAD.size - 5:
-            raise RecordingError(f"{path}: corrupt record at byte {pos}")
+        kind, size, t, thread, fn, n = _HEAD.unpack_from(buf, pos)
+        where = base + pos
+        if kind not in kinds or size < head - 5:
+            raise RecordingError(f"{path}: corrupt record at byte {where}")
         end = pos + 5 + size
-        if end > len(blob):
-            break
-        at, values = pos + _HEAD.size, []
+        if end > len(buf):
+            buf, pos, base = _fill(buf, pos, base, more, 5 + size)
+            end = pos + 5 + size
+            if end > len(buf):
+                break
+        at, values = pos + head, []
         try:
             for _ in range(n):
-                v, at = _value(blob, at, end, pos)
+                v, at = _value(buf, at, end, where)
                 values.append(v)
         except (struct.error, IndexError):
-            raise RecordingError(f"{path}: corrupt record at byte {pos}") from None
+            raise RecordingError(f"{path}: corrupt record at byte {where}") from None
         is_call = kind in (b"C", b"R")
         if at != end or (is_call and fn >= count) or (not is_call and fn != _NO_FUNCTION):
-            raise RecordingError(f"{path}: corrupt record at byte {pos}")
+            raise RecordingError(f"{path}: corrupt record at byte {where}")
         why = _shape_error(kind, values)
         if why:
-            raise RecordingError(f"{path}: corrupt record at byte {pos}: {why}")
-        stack = depth.setdefault(thread, [])
+            raise RecordingError(f"{path}: corrupt record at byte {where}: {why}")
+        stack = stacks.get(thread)
+        if stack is None:
+            stack = stacks[thread] = []
+        depth = stack[-1][2] if stack else 0
         name = names[fn] if is_call else None
         number = 0
         if kind == b"R":
             if not stack or stack[-1][0] != name:
-                raise RecordingError(f"{path}: corrupt record at byte {pos}: a return outside its call")
+                raise RecordingError(f"{path}: corrupt record at byte {where}: a return outside its call")
             number = stack.pop()[1]
+            depth = stack[-1][2] if stack else 0
             # the out-parameters of a call that did not succeed are not recorded (never read)
             values[1:] = [NOT_RECORDED if v is VOID else v for v in values[1:]]
         elif kind == b"C":
             calls += 1
             number = calls
-        rec.records.append(Record(KINDS[kind], pos, t, thread, name, tuple(values), len(stack), number))
-        if kind == b"C":
-            stack.append((name, number))
+            stack.append((name, number, depth + 1))
+        elif kind == b"E":
+            if rec.version >= 2:
+                stack.append((None, (values[0], t), depth))
+        elif kind == b"H":
+            if not stack or stack[-1][0] is not None:
+                raise RecordingError(f"{path}: corrupt record at byte {where}: a handler's end outside its event")
+            topic, since = stack.pop()[1]
+            values = [topic, t - since]
+        records += 1
         rec.complete = kind == b"Z"
         pos = end
-    if pos < len(blob):
-        rec.end_note = f"the file is cut short at byte {pos}, inside a record; {len(rec.records)} whole records before it"
+        yield Record(kinds[kind], where, t, thread, name, tuple(values), depth, number)
+    if pos < len(buf):
+        rec.end_note = (f"the file is cut short at byte {base + pos}, inside a record; {records} whole records "
+                        "before it")
     elif not rec.complete:
-        rec.end_note = f"the file ends at byte {pos} without its end record (the session was cut short)"
-    return rec
+        rec.end_note = f"the file ends at byte {base + pos} without its end record (the session was cut short)"
 
 
 # ---- dump -------------------------------------------------------------------------------------------
@@ -266,6 +359,11 @@ def _ranges(spec: str) -> list[tuple[int, float]]:
     return out
 
 
+def _took(r: Record) -> bool:
+    """A "handled" record with its event's topic and the time its handler took."""
+    return len(r.values) == 2 and _is_int(r.values[1])
+
+
 def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls: str | None = None,
                events: bool | None = None) -> Iterator[str]:
     """The session as text: one line per record, calls and their returns numbered (#N, the
@@ -294,10 +392,11 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
     yield (f"session file {_printable(rec.path)}: version {rec.version}, pid {rec.pid}, "
            f"secrets {'recorded' if rec.secrets_recorded else 'not recorded'}, {len(rec.records)} records, "
            f"{sum(r.kind == 'call' for r in records)} calls")
+    shown_with_event = -1  # the end of an event's delivery shown on its event's line
     for k, r in enumerate(records):
-        if not inside[k]:
+        if not inside[k] or k == shown_with_event:
             continue
-        if r.kind == "event" and not show_events:
+        if r.kind in ("event", "handled") and not show_events:
             continue
         if r.kind in ("call", "return") and wanted is not None and r.function not in wanted:
             continue
@@ -317,9 +416,20 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
         elif r.kind == "event":
             if len(values) == 3:
                 topic, length, payload = values
-                yield head + f"event {_show(topic)} len {_show(length)}: {_show(payload)}"
+                # a handler that returned without calling the SDK: its time on the event's line
+                after = records[k + 1] if k + 1 < len(records) else None
+                handled = ""
+                if after is not None and after.kind == "handled" and after.thread == r.thread and _took(after):
+                    handled = f"  (handled in {after.values[1] / 1e6:.3f} ms)"
+                    shown_with_event = k + 1
+                yield head + f"event {_show(topic)} len {_show(length)}: {_show(payload)}{handled}"
             else:
                 yield head + f"event ({', '.join(map(_show, values))})"
+        elif r.kind == "handled":
+            if _took(r):
+                yield head + f"  event {_show(values[0])} handled ({values[1] / 1e6:.3f} ms)"
+            else:
+                yield head + f"  event handled ({', '.join(map(_show, values))})"
         else:
             yield head + "end of the session"
     if not rec.complete:
@@ -396,7 +506,7 @@ def _version() -> str:
         package = version("c_sdk")
     except Exception:  # not installed as a distribution (a build tree)
         package = "unknown"
-    return f"c_sdk {package}; session files of version {VERSION}"
+    return f"c_sdk {package}; session files of versions {OLDEST_VERSION} to {VERSION}"
 
 
 class _VersionAction(argparse.Action):
