@@ -3,6 +3,8 @@
     c-sdk-record record --sdk /path/to/vendor/libvqsdk.so -o session.vqrec -- python strategy.py
     c-sdk-record replay session.vqrec -- python strategy.py
     c-sdk-record dump session.vqrec [--calls 5-9] [--function NAME] [--no-events]
+    c-sdk-record stats session.vqrec [--json] [--calls 5-9] [--function NAME]
+    c-sdk-record report session.vqrec -o report.html
 
 (`python -m c_sdk_tools.recording` is the same command.) `record` and `replay` run the command
 with this package's libvqsdk.so (the recorder) in front of the module's SDK library through
@@ -22,7 +24,7 @@ import tempfile
 from dataclasses import dataclass, field
 from typing import Iterable, Iterator
 
-__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "stream", "dump_lines", "library_dir", "main", "SECRET", "OUT",
+__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "stream", "dump_lines", "stats", "library_dir", "main", "SECRET", "OUT",
            "POINTER", "VOID", "NOT_RECORDED"]
 
 MAGIC = b"VQSDKREC"
@@ -90,34 +92,40 @@ class Recording:
         return [r.values for r in self.records if r.kind == "event"]
 
 
+_MARKERS = {ord("n"): None, ord("s"): SECRET, ord("o"): OUT, ord("p"): POINTER, ord("v"): VOID}
+_U32, _I64, _F64 = struct.Struct("<I"), struct.Struct("<q"), struct.Struct("<d")
+_B, _T, _I, _F, _BOOL = b"btif?"
+
+
 def _value(blob: bytes, pos: int, end: int, where: int):
+    # the tags by their byte's value: this runs for every value of every record
     if pos >= end:
         raise struct.error("past the end")
-    tag = blob[pos : pos + 1]
+    tag = blob[pos]
     pos += 1
-    if tag in (b"n", b"s", b"o", b"p", b"v"):
-        return {b"n": None, b"s": SECRET, b"o": OUT, b"p": POINTER, b"v": VOID}[tag], pos
-    if tag in (b"i", b"f"):
+    if tag == _B or tag == _T:
+        if pos + 4 > end:
+            raise struct.error("past the end")
+        stop = pos + 4 + _U32.unpack_from(blob, pos)[0]
+        if stop > end:
+            raise struct.error("past the end")
+        data = blob[pos + 4 : stop]
+        if tag == _B:
+            return data, stop
+        if b"\0" in data:  # a text is recorded up to its NUL
+            raise struct.error("a NUL inside a text")
+        return data.decode("utf-8", "surrogateescape"), stop
+    if tag == _I or tag == _F:
         if pos + 8 > end:
             raise struct.error("past the end")
-        return struct.unpack_from("<q" if tag == b"i" else "<d", blob, pos)[0], pos + 8
-    if tag == b"?":
+        return (_I64 if tag == _I else _F64).unpack_from(blob, pos)[0], pos + 8
+    if tag in _MARKERS:
+        return _MARKERS[tag], pos
+    if tag == _BOOL:
         if pos + 1 > end:
             raise struct.error("past the end")
         return bool(blob[pos]), pos + 1
-    if tag in (b"b", b"t"):
-        if pos + 4 > end:
-            raise struct.error("past the end")
-        (n,) = struct.unpack_from("<I", blob, pos)
-        if pos + 4 + n > end:
-            raise struct.error("past the end")
-        data = blob[pos + 4 : pos + 4 + n]
-        if tag == b"b":
-            return data, pos + 4 + n
-        if b"\0" in data:  # a text is recorded up to its NUL
-            raise struct.error("a NUL inside a text")
-        return data.decode("utf-8", "surrogateescape"), pos + 4 + n
-    raise RecordingError(f"corrupt record at byte {where}: unknown value tag {tag!r}")
+    raise RecordingError(f"corrupt record at byte {where}: unknown value tag {bytes([tag])!r}")
 
 
 def _is_int(v) -> bool:
@@ -180,8 +188,13 @@ def stream(path: str | os.PathLike) -> Recording:
     raises RecordingError where read() would. The file is closed at the end of the records (or
     when the iterator is dropped)."""
     path = os.fspath(path)
-    f = open(path, "rb")
+    # opened without waiting (a pipe would wait for a writer), and only a regular file is read
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    f = os.fdopen(fd, "rb")
     try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise RecordingError(f"{path}: not a regular file")
+        os.set_blocking(fd, True)
         rec = _open(f.read(_BLOCK), f.read, path)
     except BaseException:
         f.close()
@@ -436,6 +449,14 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
         yield f"(incomplete: {_printable(rec.end_note)})"
 
 
+def stats(recording, **filters) -> dict:
+    """The figures of a session as data, as `c-sdk-record stats --json` prints them:
+    c_sdk_tools.stats.stats, which describes them."""
+    from .stats import stats as figures
+
+    return figures(recording, **filters)
+
+
 # ---- record / replay ------------------------------------------------------------------------------
 
 
@@ -530,7 +551,7 @@ def _parser() -> argparse.ArgumentParser:
                f"recording: {DIVERGED_STATUS}; a file the replay library cannot read: {UNREADABLE_STATUS}. "
                "See docs/recording.md.")
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
-    sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump}")
+    sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump,stats}")
     p = sub.add_parser("record", help="run a command, recording its SDK session",
                        description="Run COMMAND with the recorder in front of the vendor's SDK library.")
     p.add_argument("--sdk", default=os.environ.get("VQSDK_RECORD_LIBRARY"),
@@ -554,6 +575,9 @@ def _parser() -> argparse.ArgumentParser:
                         "N, N-M, N- or -M, comma-separated")
     p.add_argument("--events", action=argparse.BooleanOptionalAction, default=None,
                    help="show the events, or leave them out (default: shown, unless --function is given)")
+    from . import stats as _stats  # the figures of a session, read as a stream
+
+    _stats.add_commands(sub)
     return parser
 
 
@@ -566,6 +590,8 @@ def main(argv: list[str] | None = None) -> int:
     elif command and command[0].startswith("-"):
         parser.error(f"unrecognized arguments: {command[0]} (give the command after --)")
 
+    if getattr(args, "run", None):  # stats, report
+        return args.run(args)
     if args.what == "record":
         if not args.sdk:
             print("recording: give the vendor's SDK library with --sdk (or VQSDK_RECORD_LIBRARY)", file=sys.stderr)
