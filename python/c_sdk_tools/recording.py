@@ -551,7 +551,7 @@ def _parser() -> argparse.ArgumentParser:
                f"recording: {DIVERGED_STATUS}; a file the replay library cannot read: {UNREADABLE_STATUS}. "
                "See docs/recording.md.")
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
-    sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump,stats}")
+    sub = parser.add_subparsers(dest="what", required=True, metavar="{record,replay,dump,stats,report}")
     p = sub.add_parser("record", help="run a command, recording its SDK session",
                        description="Run COMMAND with the recorder in front of the vendor's SDK library.")
     p.add_argument("--sdk", default=os.environ.get("VQSDK_RECORD_LIBRARY"),
@@ -575,9 +575,10 @@ def _parser() -> argparse.ArgumentParser:
                         "N, N-M, N- or -M, comma-separated")
     p.add_argument("--events", action=argparse.BooleanOptionalAction, default=None,
                    help="show the events, or leave them out (default: shown, unless --function is given)")
-    from . import stats as _stats  # the figures of a session, read as a stream
+    from . import report as _report, stats as _stats  # the figures of a session, read as a stream
 
     _stats.add_commands(sub)
+    _report.add_commands(sub)
     return parser
 
 

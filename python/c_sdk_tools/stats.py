@@ -206,7 +206,8 @@ class Collector:
                 row = self.threads[thread] = [0, 0]
         return row
 
-    def _topic(self, topic) -> _Topic:
+    def _topic(self, topic) -> tuple:
+        """The topic's key (OTHER past CAP topics) and its figures."""
         t = self.topics.get(topic)
         if t is None:
             if len(self.topics) >= CAP:
@@ -214,7 +215,7 @@ class Collector:
                 t = self.topics.get(OTHER)
             if t is None:
                 t = self.topics[topic] = _Topic()
-        return t
+        return topic, t
 
     def _group(self, function: str, with_events: bool) -> _Calls:
         key = (function, with_events)
@@ -282,7 +283,7 @@ class Collector:
             topic = r.values[0] if r.values else None
             self.nevents += 1
             self._thread(r.thread)[1] += 1
-            s = self._topic(topic)
+            topic, s = self._topic(topic)
             s.events += 1
             if s.last is not None and (s.gap is None or t - s.last > s.gap):
                 s.gap, s.gap_after = t - s.last, s.last
@@ -299,7 +300,7 @@ class Collector:
             if stack:
                 stack[-1].in_handlers += max(took, 0)
             if counted:
-                self._topic(topic).handled.add(took)
+                self._topic(topic)[1].handled.add(took)
 
     def finish(self) -> None:
         """The calls still in progress at the end of the file: made, but without a return."""
