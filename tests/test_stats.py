@@ -341,3 +341,10 @@ def test_the_timeline_stays_bounded_over_a_long_session():
         t.add("x", k)
     assert len(t.series["x"]) == 8 and sum(t.series["x"]) == len(times) and t.width * 8 > 10**12
     assert t.series["x"][10**12 // t.width] == 2 and t.series["x"][0] == 5
+
+
+@pytest.mark.parametrize("ns, shown", [(0, "0 ns"), (999, "999 ns"), (9_996, "10.0 us"), (99_951, "100 us"),
+                                       (999_700, "1.00 ms"), (123_456_789, "123 ms"), (5 * 10**12, "5000 s"),
+                                       (-4_200, "-4.20 us"), (None, "-")])
+def test_durations_in_three_digits(ns, shown):
+    assert figures.duration(ns) == shown

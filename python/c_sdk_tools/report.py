@@ -220,7 +220,7 @@ def tables(s: dict) -> str:
              [lat(r["latency_ns"], k) for k in ("min", "p50", "p90", "p99", "max", "total")]
              for r in s["functions"]], "fn"))
     if s["functions_with_events"]:
-        out.append("<h3>Calls with events delivered inside them (their time is mostly the handlers')</h3>" + _table(
+        out.append("<h3>Calls with events delivered inside them (their time includes their handlers')</h3>" + _table(
             ["function", "calls", "failed", "unfinished", "events", "min", "max", "total", "in handlers"],
             [[_e(r["function"]), f"{r['calls']:,}", f"{r['failed']:,}", f"{r['unfinished']:,}", f"{r['events']:,}"] +
              [lat(r["latency_ns"], k) for k in ("min", "max", "total")] + [d(r["in_handlers_ns"])]

@@ -4,7 +4,7 @@
 
 Per SDK function: the calls, those that did not succeed, and the time from each call to its
 return (min, p50, p90, p99, max, total), with the calls that had events delivered inside them
-(the run loop, a call that dispatches) counted apart, since their time is mostly the strategy's
+(the run loop, a call that dispatches) counted apart, since their time includes the strategy's
 handlers'; per event topic: the events, their rate, the longest gap between two, and the time
 the handlers took (from the event to the moment control came back to the SDK: version 2 files);
 per thread: the calls and events; the session's span and how it ended.
@@ -393,11 +393,17 @@ def duration(ns: int | None) -> str:
     """A duration in 3 significant digits and its unit (ns, us, ms, s)."""
     if ns is None:
         return "-"
-    for unit, scale in (("s", 1e9), ("ms", 1e6), ("us", 1e3)):
-        if abs(ns) >= scale:
-            v = ns / scale
-            return f"{v:.{2 if v < 10 else 1 if v < 100 else 0}f} {unit}"
-    return f"{ns} ns"
+    if abs(ns) < 1000:
+        return f"{ns} ns"
+    for unit, scale in (("us", 1e3), ("ms", 1e6), ("s", 1e9)):
+        v = abs(ns) / scale
+        shown = f"{v:.2f}"
+        for decimals in (1, 0):  # 3 digits, as rounded: 9.996 is 10.0, 99.97 is 100
+            if float(shown) >= 10 ** (3 - decimals - 1):
+                shown = f"{v:.{decimals}f}"
+        if float(shown) < 1000 or unit == "s":  # 999.7 us is 1.00 ms
+            return f"{'-' if ns < 0 else ''}{shown} {unit}"
+    raise AssertionError("unreachable")
 
 
 def _name_cells(name: str, width: int, rest: str) -> list[str]:
@@ -432,7 +438,7 @@ def table(s: dict) -> list[str]:
             if row["unfinished"]:
                 lines.append(f"{'':<30}({row['unfinished']:,} without a return)")
     if s["functions_with_events"]:
-        lines += ["", "calls with events delivered inside them (their time is mostly the handlers')",
+        lines += ["", "calls with events delivered inside them (their time includes their handlers')",
                   f"{'function':<30}   calls failed    events      min      max    total handlers"]
         for row in s["functions_with_events"]:
             q = row["latency_ns"]
