@@ -329,6 +329,8 @@ def test_the_page_of_a_hostile_file(tmp_path):
     path = session_file(tmp_path / "evil.vqrec", records)
     s = recording.stats(path)
     assert any(r["topic"] == evil.decode() for r in s["topics"])
+    lines = figures.table(s)  # the escaped topic on lines of its own, within the width
+    assert max(map(len, lines)) <= 100 and not any("\x1b" in line for line in lines)
     report.report(path, tmp_path / "evil.html")
     text = (tmp_path / "evil.html").read_text()
     assert "<img" not in text and "\x1b" not in text and Cells(text).figures == s

@@ -20,6 +20,7 @@ from __future__ import annotations
 import json
 import os
 import sys
+import textwrap
 from dataclasses import dataclass, field
 from typing import Iterable
 
@@ -415,7 +416,7 @@ def _name_cells(name: str, width: int, rest: str) -> list[str]:
 
 def table(s: dict) -> list[str]:
     """The summary as text for people, at most WIDTH columns (a name longer than its column
-    gets a line of its own)."""
+    gets a line of its own, a line longer than WIDTH goes on on the next ones)."""
     show = _recording._printable
     lines = [f"session {show(s['file'])}: version {s['version']}, pid {s['pid']}, {s['records']:,} records"]
     ended = "ended normally" if s["complete"] else f"did not end normally: {show(s['end'])}"
@@ -470,7 +471,10 @@ def table(s: dict) -> list[str]:
             lines.append(f"{'#' + str(row['call']):>8}  {row['at_ns'] / 1e6:>9.3f} ms  {'t' + str(row['thread']):>6}"
                          f"  {duration(row['latency_ns']):>9}  {show(row['function'])}")
     lines += ["", f"({s['precision']})"]
-    return [line[:WIDTH] if len(line) > WIDTH else line for line in lines]
+    # a long path, end note or name goes on as many lines as it takes
+    return [part for line in lines for part in
+            (textwrap.wrap(line, WIDTH, subsequent_indent="    ", break_on_hyphens=False) if len(line) > WIDTH
+             else [line])]
 
 
 # ---- the commands -------------------------------------------------------------------------------------
