@@ -350,3 +350,12 @@ def test_the_timeline_stays_bounded_over_a_long_session():
                                        (-4_200, "-4.20 us"), (None, "-")])
 def test_durations_in_three_digits(ns, shown):
     assert figures.duration(ns) == shown
+
+
+def test_topics_past_a_thousand_are_counted_together(tmp_path):
+    # only a crafted file has them: the figures stay bounded whatever it holds
+    records = [(1000 + k, 1 + k % 3, kind, None, blob(b"t", b"topic-%d" % k) + i(0) + b"n" if kind == b"E" else b"",
+                3 if kind == b"E" else 0) for k in range(1005) for kind in (b"E", b"H")]
+    s = recording.stats(session_file(tmp_path / "topics.vqrec", records))
+    assert len(s["topics"]) == figures.CAP + 1 and s["events"] == 1005
+    assert next(r for r in s["topics"] if r["topic"] == figures.OTHER)["events"] == 5

@@ -197,26 +197,23 @@ class Collector:
         self.selected = 0  # calls in progress that --calls selected
         self.timeline = Timeline() if timeline else None
 
+    @staticmethod
+    def _capped(table: dict, key, make) -> tuple:
+        """The key a thread or a topic is counted under (OTHER past CAP of them) and its figures."""
+        figures = table.get(key)
+        if figures is None:
+            if len(table) >= CAP:
+                key = OTHER
+                figures = table.get(OTHER)
+            if figures is None:
+                figures = table[key] = make()
+        return key, figures
+
     def _thread(self, thread: int) -> list[int]:
-        row = self.threads.get(thread)
-        if row is None:
-            if len(self.threads) >= CAP:
-                thread = OTHER
-                row = self.threads.get(OTHER)
-            if row is None:
-                row = self.threads[thread] = [0, 0]
-        return row
+        return self._capped(self.threads, thread, lambda: [0, 0])[1]
 
     def _topic(self, topic) -> tuple:
-        """The topic's key (OTHER past CAP topics) and its figures."""
-        t = self.topics.get(topic)
-        if t is None:
-            if len(self.topics) >= CAP:
-                topic = OTHER
-                t = self.topics.get(OTHER)
-            if t is None:
-                t = self.topics[topic] = _Topic()
-        return topic, t
+        return self._capped(self.topics, topic, _Topic)
 
     def _group(self, function: str, with_events: bool) -> _Calls:
         key = (function, with_events)
