@@ -87,7 +87,8 @@ def main(argv=None) -> int:
         sessions = [("demo", os.path.join(work, "demo.vqrec"), [py, os.path.join(ROOT, "examples", "ma_cross.py")])]
         for part in (0.5, 1.0):
             days = args.gb * part * 1e9 / BYTES_PER_DAY
-            sessions.append((f"{days:.2f} days", os.path.join(work, f"long-{part}.vqrec"), [py, "-c", STRATEGY, str(days)]))
+            sessions.append((f"{days:.2f} days", os.path.join(work, f"long-{part}.vqrec"),
+                             [py, "-c", STRATEGY, str(days)]))
         for name, path, command in sessions:
             if not os.path.exists(path):
                 took, _ = run([*tool, "record", "--sdk", sdk, "-o", path, "--", *command], env)

@@ -52,7 +52,8 @@ unsigned allowed_fields(Kind kind) {
     switch (kind) {
     case Kind::none: return STANDIN_DELAY;
     case Kind::status: return STANDIN_DELAY | STANDIN_STATUS;
-    case Kind::query: return STANDIN_DELAY | STANDIN_STATUS | STANDIN_RESPONSE | STANDIN_RES_LEN | STANDIN_SKIP_RES_LEN;
+    case Kind::query:
+        return STANDIN_DELAY | STANDIN_STATUS | STANDIN_RESPONSE | STANDIN_RES_LEN | STANDIN_SKIP_RES_LEN;
     case Kind::text: return STANDIN_DELAY | STANDIN_TEXT;
     case Kind::addr: return STANDIN_DELAY | STANDIN_STATUS | STANDIN_TEXT;
     case Kind::value: return STANDIN_DELAY | STANDIN_VALUE;

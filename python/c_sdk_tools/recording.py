@@ -24,8 +24,8 @@ import tempfile
 from dataclasses import dataclass, field
 from typing import Iterable, Iterator
 
-__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "stream", "dump_lines", "stats", "library_dir", "main", "SECRET", "OUT",
-           "POINTER", "VOID", "NOT_RECORDED"]
+__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "stream", "dump_lines", "stats",
+           "library_dir", "main", "SECRET", "OUT", "POINTER", "VOID", "NOT_RECORDED"]
 
 MAGIC = b"VQSDKREC"
 VERSION = 2  # the version the recorder writes: version 1 and the end of each event's delivery (H)

@@ -134,7 +134,8 @@ def timeline(c: _stats.Collector, s: dict) -> str:
         if y0 is None:
             continue
         x0, x1 = x(row["at_ns"]), x(row["at_ns"] + row["latency_ns"])
-        body.append(f'<g><title>slow call #{row["call"]} {_e(row["function"])}: {_e(_stats.duration(row["latency_ns"]))} '
+        took = _stats.duration(row["latency_ns"])
+        body.append(f'<g><title>slow call #{row["call"]} {_e(row["function"])}: {_e(took)} '
                     f'at {_e(_stats.duration(row["at_ns"]))}</title>'
                     f'<path d="M{x0:.1f},{y0 - 14} l-4,-6 h8 z" fill="{SLOW}"/>'
                     f'<rect x="{x0:.1f}" y="{y0 - 14}" width="{max(x1 - x0, 1):.1f}" height="14" fill="{SLOW}" '
@@ -158,7 +159,8 @@ def distribution(h: _stats.Histogram, title: str, marks: dict) -> str:
             f'<text x="4" y="{height - bottom}">0</text><text x="4" y="34">{peak:,}</text>']
     for b, n in bins.items():
         hgt = (height - bottom - 30) * n / peak
-        body.append(f'<rect x="{left + (b - first) * bar:.1f}" y="{height - bottom - hgt:.1f}" width="{max(bar - 1, 1):.1f}" '
+        body.append(f'<rect x="{left + (b - first) * bar:.1f}" y="{height - bottom - hgt:.1f}" '
+                    f'width="{max(bar - 1, 1):.1f}" '
                     f'height="{hgt:.1f}" fill="#2e6da4"><title>{n:,} from '
                     f'{_e(_stats.duration(int(2 ** (b / 4))))}</title></rect>')
     for b in range(first - first % 4, first + span + 1, 4 * max(1, span // 24)):  # octaves

@@ -354,7 +354,8 @@ class Collector:
             "functions_with_events": calls(True),
             "topics": topics,
             "threads": [{"thread": k, "calls": v[0], "events": v[1]}
-                        for k, v in sorted(self.threads.items(), key=lambda kv: (kv[0] == OTHER, str(kv[0]).zfill(10)))],
+                        for k, v in sorted(self.threads.items(),
+                                           key=lambda kv: (kv[0] == OTHER, str(kv[0]).zfill(10)))],
             "slowest_calls": [{"call": -n, "function": f, "thread": th, "at_ns": start, "latency_ns": ns}
                               for ns, n, f, th, start in self.slowest],
         }
@@ -441,7 +442,8 @@ def table(s: dict) -> list[str]:
         for row in s["functions_with_events"]:
             q = row["latency_ns"]
             rest = (f"{row['calls']:>8,}{row['failed']:>7,}{row['events']:>10,}" +
-                    "".join(f"{lat(q, k):>9}" for k in ("min", "max", "total")) + f"{duration(row['in_handlers_ns']):>9}")
+                    "".join(f"{lat(q, k):>9}" for k in ("min", "max", "total")) +
+                    f"{duration(row['in_handlers_ns']):>9}")
             lines += _name_cells(show(row["function"]), 30, rest)
             if row["unfinished"]:
                 lines.append(f"{'':<30}({row['unfinished']:,} without a return)")
