@@ -2,7 +2,9 @@
 // everything the replay then reads from a file it accepted: the report's text of each record,
 // the results of each return under each set of out-parameters a call may give, and the len
 // bytes of each event's payload and of each response, as the module reads them. Built and run
-// by `make fuzz-recording` (with AddressSanitizer and UBSan), seeded from a recording of the demo.
+// by `make fuzz-recording` (with AddressSanitizer and UBSan), seeded from a recording of the demo, as
+// version 2 and as version 1 files (tests/fuzz/seeds.py). The loader leaves the ends of the events'
+// deliveries (version 2's H records) out of the records the replay walks.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
