@@ -384,12 +384,16 @@ bool load_vendor_library(const char* path) noexcept {
     return true;
 }
 
+// The event on entry, and the moment control comes back to the SDK ('H'): the time between
+// them is the strategy's handler's.
 void trampoline(const char* topic, const char* data, int len) {
-    if (g_out.on.load(std::memory_order_relaxed)) {
+    const bool on = g_out.on.load(std::memory_order_relaxed);
+    if (on) {
         Item items[3] = {item(V(Text{topic}), false), item(V(len), false), item(V(Bytes{data, len}), false)};
         emit('E', kNoFunction, items, 3);
     }
     if (vqi_event_callback cb = g_callback.load(std::memory_order_acquire)) cb(topic, data, len);
+    if (on) emit('H', kNoFunction, nullptr, 0);  // nothing once the recording stopped: it never starts again
 }
 
 // ---- Replay mode ------------------------------------------------------------------------------------
@@ -482,7 +486,8 @@ void load_replay(const char* path) {
     // Said here only, for the commands and for a replay started by the environment alike.
     if (!g_replay.s.end_note.empty())
         std::fprintf(stderr, "vqsdk replay: %s: %s; replaying the %zu whole records %s\n", g_replay.path.c_str(),
-                     g_replay.s.end_note.c_str(), g_replay.s.records.size(), g_replay.s.cut_at ? "before it" : "it holds");
+                     g_replay.s.end_note.c_str(), g_replay.s.records.size() + g_replay.s.handled.size(),
+                     g_replay.s.cut_at ? "before it" : "it holds");
 }
 
 std::string name_of(std::uint16_t fn) { return printable(g_replay.s.names[fn]); }

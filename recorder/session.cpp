@@ -4,6 +4,7 @@
 // checked in the type it is handed on as (a response length or an event's len is a C int).
 #include "session.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -131,11 +132,15 @@ std::string load(const char* f, std::size_t size, File& out) {
     if (size < kHeader || std::memcmp(f, kMagic, 8) != 0) return "not a session recording";
     std::uint16_t version, count;
     std::memcpy(&version, f + 8, 2);
+    out.version = version;
     std::memcpy(&out.flags, f + 10, 2);
     std::memcpy(&count, f + 24, 2);
-    if (version != kVersion)
-        return "a session file of version " + std::to_string(version) + "; this library reads version " +
-               std::to_string(kVersion);
+    if (version < kOldestVersion || version > kVersion)
+        return "a session file of version " + std::to_string(version) + "; this library reads versions " +
+               std::to_string(kOldestVersion) + " to " + std::to_string(kVersion);
+    // Version 2: an event stays open on its thread until its 'H' record, and a call's return
+    // must come after the ends of the events delivered inside it.
+    const bool handled = version >= 2;
     std::size_t pos = kHeader;
     for (int i = 0; i < count; ++i) {
         const void* nul = std::memchr(f + pos, 0, size - pos);
@@ -144,8 +149,10 @@ std::string load(const char* f, std::size_t size, File& out) {
         out.names.emplace_back(f + pos, end - pos);
         pos = end + 1;
     }
-    // The calls in progress on each thread (their function and number), and on all of them.
-    std::map<std::uint32_t, std::vector<std::pair<std::uint16_t, std::uint32_t>>> open;
+    // The calls in progress on each thread (their function and number; in version 2 also the
+    // events being delivered, as kNoFunction and their index), and the calls in progress on all
+    // of them.
+    std::map<std::uint32_t, std::vector<std::pair<std::uint16_t, std::size_t>>> open;
     std::size_t depth = 0;
     std::uint32_t calls = 0;
     while (pos < size) {
@@ -155,7 +162,8 @@ std::string load(const char* f, std::size_t size, File& out) {
         r.kind = f[pos];
         std::uint32_t rsize;
         std::memcpy(&rsize, f + pos + 1, 4);
-        if (r.kind == 0 || !std::strchr("CREZ", r.kind) || rsize < kRecordHead - 5) return at_byte(pos);
+        if (r.kind == 0 || !std::strchr(handled ? "CREZH" : "CREZ", r.kind) || rsize < kRecordHead - 5)
+            return at_byte(pos);
         if (size - pos - 5 < rsize) {
             if (values_end_before(f + pos + kRecordHead, size - pos - kRecordHead, std::uint8_t(f[pos + 19])))
                 return at_byte(pos) + ": its size runs past the end of the file, its values do not";
@@ -188,7 +196,7 @@ std::string load(const char* f, std::size_t size, File& out) {
             if (found == open.end() || found->second.empty() || found->second.back().first != r.fn)
                 return at_byte(pos) + ": a return outside its call";
             if (r.count < 1 || r.count > 4) return at_byte(pos);
-            r.call = found->second.back().second;
+            r.call = std::uint32_t(found->second.back().second);  // a call's number
             found->second.pop_back();
             --depth;
             break;
@@ -196,7 +204,18 @@ std::string load(const char* f, std::size_t size, File& out) {
         case 'E':
             if (!event_shape(r)) return at_byte(pos);
             r.top = depth == 0;
+            if (handled) open[r.thread].emplace_back(kNoFunction, out.records.size());
             break;
+        case 'H': {
+            auto found = open.find(r.thread);
+            if (r.count != 0) return at_byte(pos);
+            if (found == open.end() || found->second.empty() || found->second.back().first != kNoFunction)
+                return at_byte(pos) + ": a handler's end outside its event";
+            out.handled.emplace_back(found->second.back().second, out.records.size());
+            found->second.pop_back();
+            pos += 5 + std::size_t(rsize);
+            continue;
+        }
         default:
             out.ended = true;
             break;
@@ -287,7 +306,32 @@ std::uint32_t event_number(const File& f, std::size_t index) {
     return n;
 }
 
+namespace {
+
+// Version 2: the innermost event on the thread of records[index], recorded before it, whose 'H'
+// comes after it (or never does). The loader pairs each 'H' with its event on a stack per thread,
+// so the events being handled at a record are nested, and the latest of them is the innermost.
+std::size_t handled_at(const File& f, std::size_t index) {
+    std::vector<std::pair<std::size_t, std::size_t>> ends(f.handled);  // (event, first record after its H)
+    std::sort(ends.begin(), ends.end());
+    const std::uint32_t thread = f.records[index].thread;
+    std::size_t found = npos;
+    auto end = ends.begin();
+    for (std::size_t k = 0; k < index; ++k) {
+        const Record& r = f.records[k];
+        if (r.kind != 'E') continue;
+        while (end != ends.end() && end->first < k) ++end;
+        bool ended = end != ends.end() && end->first == k;
+        if (r.thread == thread && (!ended || end->second > index)) found = k;
+    }
+    return found;
+}
+
+}  // namespace
+
 std::size_t handling_event(const File& f, std::size_t index) {
+    if (index >= f.records.size()) return npos;
+    if (f.version >= 2) return handled_at(f, index);
     struct Thread {
         std::size_t calls = 0;                                  // calls in progress
         std::vector<std::pair<std::size_t, std::size_t>> events;  // (index, depth) being handled, innermost last

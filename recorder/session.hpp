@@ -8,17 +8,22 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace rec::session {
 
 inline constexpr char kMagic[8] = {'V', 'Q', 'S', 'D', 'K', 'R', 'E', 'C'};
-inline constexpr std::uint16_t kVersion = 1;
+inline constexpr std::uint16_t kVersion = 2;          // the version written
+inline constexpr std::uint16_t kOldestVersion = 1;    // the oldest version read
 inline constexpr std::uint16_t kSecretsRecorded = 1;  // header flag
 inline constexpr std::uint16_t kNoFunction = 0xffff;
 inline constexpr std::size_t kHeader = 26;                    // the fixed part of the header
 inline constexpr std::size_t kRecordHead = 5 + 8 + 4 + 2 + 1;  // kind, size, time, thread, function, count
 
+// Version 2 adds the record 'H': the end of an event's delivery (the module's callback returned
+// to the SDK), on the thread of its event. The loader checks it and leaves it out of `records`:
+// the replay delivers an event by calling the callback, and goes on when it returns.
 struct Record {
     char kind;                 // 'C', 'R', 'E' or 'Z'
     std::uint16_t fn;          // the file's function index (C and R)
@@ -33,12 +38,16 @@ struct Record {
 };
 
 struct File {
+    std::uint16_t version = 0;
     std::uint16_t flags = 0;
     std::vector<std::string> names;  // the file's function table
     std::vector<Record> records;
     bool ended = false;              // ends with its end record
     std::string end_note;            // how the file ends, when it is not whole
     std::size_t cut_at = 0;          // a partial record starts here (0: none)
+    // Version 2: per 'H' record read (they are not in `records`), in file order, its event's index
+    // in `records` and the index in `records` of the first record after it.
+    std::vector<std::pair<std::size_t, std::size_t>> handled;
 };
 
 // Reads the session file held in data[0, size), which must outlive `out`. Returns "" when it
@@ -71,9 +80,10 @@ std::string escaped(std::string_view text, std::size_t limit = 160);
 // the number of the event at records[index] (1, 2, ... in file order, as `dump` numbers them);
 std::uint32_t event_number(const File& f, std::size_t index);
 // the index of the event the recording was handling on the thread of records[index] when it
-// wrote that record, or npos. On its thread, an event is being handled from its record up to the
-// next record at a lower depth (the return of the call it came in) or the next event at its
-// depth: `dump --event N` shows the same records.
+// wrote that record, or npos. On its thread, an event is being handled from its record up to its
+// 'H' record (version 2; an event without one, up to the end of the file), in a version 1 file
+// up to the next record at a lower depth (the return of the call it came in) or the next event
+// at its depth: `dump --event N` shows the same records.
 inline constexpr std::size_t npos = std::size_t(-1);
 std::size_t handling_event(const File& f, std::size_t index);
 

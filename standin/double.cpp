@@ -3,6 +3,8 @@
 //
 // Hot path (recording off, nothing scripted): a call reads a few atomics and touches no lock;
 // answers reuse the calling thread's output buffer, which only grows.
+#include <time.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -51,14 +53,34 @@ constexpr Kind kKinds[] = {
 
 unsigned allowed_fields(Kind kind) {
     switch (kind) {
-    case Kind::none: return 0;
-    case Kind::status: return STANDIN_STATUS;
-    case Kind::query: return STANDIN_STATUS | STANDIN_RESPONSE | STANDIN_RES_LEN | STANDIN_SKIP_RES_LEN;
-    case Kind::text: return STANDIN_TEXT;
-    case Kind::addr: return STANDIN_STATUS | STANDIN_TEXT;
-    case Kind::value: return STANDIN_VALUE;
+    case Kind::none: return STANDIN_DELAY;
+    case Kind::status: return STANDIN_DELAY | STANDIN_STATUS;
+    case Kind::query:
+        return STANDIN_DELAY | STANDIN_STATUS | STANDIN_RESPONSE | STANDIN_RES_LEN | STANDIN_SKIP_RES_LEN;
+    case Kind::text: return STANDIN_DELAY | STANDIN_TEXT;
+    case Kind::addr: return STANDIN_DELAY | STANDIN_STATUS | STANDIN_TEXT;
+    case Kind::value: return STANDIN_DELAY | STANDIN_VALUE;
     }
     return 0;
+}
+
+// A scripted delay: the call answers `ns` after this point (monotonic clock), sleeping for all
+// but the last stretch, which it spins, so that it overshoots by little.
+void take_time(long long ns) noexcept {
+    if (ns <= 0) return;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long until = now.tv_sec * 1000000000LL + now.tv_nsec + ns;
+    constexpr long long kSpin = 200000;  // the last 0.2 ms
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long long left = until - (now.tv_sec * 1000000000LL + now.tv_nsec);
+        if (left <= 0) return;
+        if (left > kSpin) {
+            timespec nap{(left - kSpin) / 1000000000LL, (left - kSpin) % 1000000000LL};
+            nanosleep(&nap, nullptr);
+        }
+    }
 }
 
 int index_of(Fn fn) { return static_cast<int>(fn); }
@@ -319,6 +341,7 @@ Call::Call(Fn fn, std::initializer_list<Arg> args) : fn_(fn) {
         record(fn, args);
     }
     if (g_scripted[index_of(fn)].load(std::memory_order_acquire)) take_script(fn, script_);
+    if (script_.fields & STANDIN_DELAY) [[unlikely]] take_time(script_.delay_ns);
 }
 
 int Call::status() const noexcept {
@@ -473,6 +496,7 @@ int standin_script_set(const char* name, const standin_script* in, int once) {
     if (in->text) sc.text = in->text;
     sc.int_value = in->int_value;
     sc.real_value = in->real_value;
+    sc.delay_ns = in->delay_ns;
 
     State& s = state();
     std::lock_guard lock(s.mu);

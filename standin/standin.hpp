@@ -73,6 +73,7 @@ struct Script {
     std::string text;
     long long int_value = 0;
     double real_value = 0;
+    long long delay_ns = 0;
 };
 
 // ---- Threads inside SDK code ----------------------------------------------------------------

@@ -81,6 +81,8 @@ STANDIN_API int standin_function_index(const char *name);
 #define STANDIN_TEXT 0x10         /* return `text`, NULL for a null pointer (text getters, and
                                      the *addr of vqi_get_serv_addr) */
 #define STANDIN_VALUE 0x20        /* vqi_now returns `int_value`, vqi_now_plus `real_value` */
+#define STANDIN_DELAY 0x40        /* the call takes `delay_ns` more before it answers (any function):
+                                     a known time for what measures the calls */
 
 typedef struct standin_script {
     unsigned fields;
@@ -91,6 +93,7 @@ typedef struct standin_script {
     const char *text;
     long long int_value;
     double real_value;
+    long long delay_ns;
 } standin_script;
 
 /* Scripts a function by name. A sticky script (once == 0) replaces the function's previous

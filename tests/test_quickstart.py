@@ -66,6 +66,29 @@ def test_a_copy_of_the_example_passes_mypy_strict(tmp_path):
     assert done.returncode == 0, done.stdout + done.stderr
 
 
+def rows(text, header):
+    """The first table of `text` under a line starting with `header`: its first column -> the rest."""
+    lines = text.splitlines()
+    start = next(k for k, line in enumerate(lines) if line.startswith(header))
+    out = {}
+    for line in lines[start + 1:]:
+        if not line.strip():
+            return out
+        name, *cells = line.split()
+        out[name] = cells
+    return out
+
+
+def test_the_pages_stats_are_those_of_the_session(recorded):
+    # the counts of each function and topic as the page shows them (the times are a machine's)
+    [shown] = fenced("console")
+    s = recording.stats(recorded[0])
+    assert {name: cells[:2] for name, cells in rows(shown, "function ").items()} == {
+        r["function"]: [str(r["calls"]), str(r["failed"])] for r in s["functions"]}
+    assert {name: cells[0] for name, cells in rows(shown, "topic ").items()} == {
+        r["topic"]: str(r["events"]) for r in s["topics"]}
+
+
 def test_the_demo_says_it_replays_rather_than_naming_a_seed(tmp_path):
     demo, path = ROOT / "examples" / "ma_cross.py", tmp_path / "demo.vqrec"
     live = run(*RECORDER, "record", "--sdk", library_path(), "-o", path, "--", sys.executable, demo, "--seed", "7")

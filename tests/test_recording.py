@@ -154,18 +154,50 @@ MISSED_CALL = """
 
 
 def test_a_call_missing_from_a_handler_names_its_event(tmp_path):
-    path = tmp_path / "s.vqrec"
+    path, older = tmp_path / "s.vqrec", tmp_path / "v1.vqrec"
     assert record(path, *script(MISSED_CALL), "none").returncode == 0
-    done = replay(path, *script(MISSED_CALL), "b")  # event 'b' makes no call this time
-    assert done.returncode == recording.DIVERGED_STATUS
-    report = done.stderr.splitlines()
-    assert report[2:6] == [
-        "  handling: no event",
-        "  recorded: call #4 vqi_get_orders_pb(b'b', 1, <out>, <out>)",
-        f"    in the recording, handling: event e2 'b' recorded at {report[4].split(' at ')[1]}",
-        "  came:     the return of vqi_run (no further call inside it)"]
-    shown = tool("dump", path, "--event", "2").stdout.splitlines()[1:]
-    assert [line.split()[0] for line in shown] == ["e2", "#4", "#4"]
+    older.write_bytes(version_1(path.read_bytes(), recording.read(path)))
+    # the event's handling ends at its end of delivery, or in a version 1 file at the next event
+    for file, after in [(path, [["event", "'b'", "handled"]]), (older, [])]:
+        done = replay(file, *script(MISSED_CALL), "b")  # event 'b' makes no call this time
+        assert done.returncode == recording.DIVERGED_STATUS
+        report = done.stderr.splitlines()
+        assert report[2:6] == [
+            "  handling: no event",
+            "  recorded: call #4 vqi_get_orders_pb(b'b', 1, <out>, <out>)",
+            f"    in the recording, handling: event e2 'b' recorded at {report[4].split(' at ')[1]}",
+            "  came:     the return of vqi_run (no further call inside it)"], file
+        shown = [line.split() for line in tool("dump", file, "--event", "2").stdout.splitlines()[1:]]
+        assert [words[0] for words in shown[:3]] == ["e2", "#4", "#4"]
+        assert [words[3:6] for words in shown[3:]] == after
+
+
+def version_1(blob, rec):
+    """The session as a version 1 recorder wrote it: without the ends of the events' deliveries."""
+    ends = [r.offset for r in rec.records[1:]] + [len(blob)]
+    body = b"".join(blob[r.offset:end] for r, end in zip(rec.records, ends) if r.kind != "handled")
+    return blob[:8] + struct.pack("<H", 1) + blob[10:rec.records[0].offset] + body
+
+
+def test_a_version_1_file_reads_replays_and_diverges_as_before(session, tmp_path):
+    path = tmp_path / "v1.vqrec"
+    path.write_bytes(version_1(session[0].read_bytes(), recording.read(session[0])))
+    old, new = recording.read(path), recording.read(session[0])
+    assert old.version == 1 and new.version == 2 and old.complete
+    assert [(r.kind, r.values, r.depth) for r in old.records] == [
+        (r.kind, r.values, r.depth) for r in new.records if r.kind != "handled"]
+    done = replay(path, *demo())
+    assert done.returncode == 0 and "vqsdk" not in done.stderr, done.stderr
+    assert figures(done.stdout) == figures(session[1])
+    # the same divergence, reported alike (only the byte offsets differ)
+    reports = [re.sub(r"byte \d+", "byte N", replay(p, *demo(lot=200)).stderr.replace(str(p), "FILE"))
+               for p in (path, session[0])]
+    assert reports[0] == reports[1] and "at call #11 (byte N of the file)" in reports[0]
+    # a version 1 file has no ends of deliveries
+    e = next(r for r in old.records if r.kind == "event")
+    path.write_bytes(path.read_bytes()[:e.offset] + b"H" + path.read_bytes()[e.offset + 1:])
+    with pytest.raises(recording.RecordingError, match=f"corrupt record at byte {e.offset}"):
+        recording.read(path)
 
 
 @pytest.mark.parametrize("secrets", [False, True])
@@ -193,7 +225,13 @@ def cut(blob, rec):
 
 
 def other_version(blob, rec):
-    return blob[:8] + b"\x02\x00" + blob[10:]
+    return blob[:8] + b"\x03\x00" + blob[10:]
+
+
+def stray_handled(blob, rec):
+    # the end of an event's delivery on another thread than its event's
+    at = next(r for r in rec.records if r.kind == "handled").offset + 13
+    return blob[:at] + struct.pack("<I", 7) + blob[at + 4:]
 
 
 def bad_kind(blob, rec):
@@ -222,7 +260,8 @@ def long_response(blob, rec):
 @pytest.mark.parametrize("mangle, message, status", [
     (long_response, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (cut, "the file is cut short at byte", recording.DIVERGED_STATUS),
-    (other_version, "a session file of version 2; this reader reads version 1", recording.UNREADABLE_STATUS),
+    (other_version, "a session file of version 3; this reader reads versions 1 to 2", recording.UNREADABLE_STATUS),
+    (stray_handled, "a handler's end outside its event", recording.UNREADABLE_STATUS),
     (bad_kind, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (bad_value, "corrupt record at byte", recording.UNREADABLE_STATUS),
     (bad_size, "corrupt record at byte \\d+: its size runs past the end of the file", recording.UNREADABLE_STATUS),
@@ -239,7 +278,8 @@ def test_damaged_files(session, tmp_path, mangle, message, status):
     else:
         with pytest.raises(recording.RecordingError, match=message):
             recording.read(path)
-        assert tool("dump", path).returncode == 2
+        dumped = tool("dump", path)
+        assert dumped.returncode == 2 and tool("stats", path).stderr == dumped.stderr  # stats reads in blocks
     # the replay library itself, as started by the environment alone
     env = dict(os.environ, VQSDK_REPLAY_FILE=str(path), LD_LIBRARY_PATH=RECORDER_DIR,
                PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY, str(EXAMPLES)]))
@@ -251,6 +291,7 @@ def test_damaged_files(session, tmp_path, mangle, message, status):
         done = tool("replay", path, "--", *demo())
         said = [line for line in done.stderr.splitlines() if "cut short" in line and "recorded:" not in line]
         assert len(said) == 1 and said[0].startswith("vqsdk replay: "), done.stderr
+        assert said[0].endswith(f"; replaying the {len(rec.records)} whole records before it")  # H records too
 
 
 CALLS = """
@@ -556,12 +597,13 @@ def test_record_refuses_a_fifo_and_other_files(tmp_path):
     assert f"vqsdk recorder: cannot open the session file {fifo} (File exists)" in done.stderr
 
 
-@pytest.mark.parametrize("what", ["dump", "replay"])
+@pytest.mark.parametrize("what", ["dump", "replay", "stats", "report"])
 def test_only_a_regular_file_is_read(tmp_path, what):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
+    after = {"replay": ["--", "true"], "report": ["-o", tmp_path / "r.html"]}.get(what, [])
     for path, kind in [(fifo, "a pipe (FIFO)"), (Path("/dev/zero"), "a device"), (tmp_path, "a directory")]:
-        done = tool(what, path, *(["--", "true"] if what == "replay" else []), timeout=60)
+        done = tool(what, path, *after, timeout=60)
         assert (done.returncode, done.stdout) == (2, "")
         assert done.stderr == f"recording: {path}: {kind}; a session file is a regular file\n"
     if what == "replay":  # the replay library itself, as started by the environment alone
@@ -573,9 +615,10 @@ def test_only_a_regular_file_is_read(tmp_path, what):
 # ---- dump ------------------------------------------------------------------------------------------------
 
 
-def session_file(path, *records, names=("vqi_stop", "vqi_poll")):
+def session_file(path, *records, names=("vqi_stop", "vqi_poll"), version=1):
     """A session file of these records: (kind, thread, function, encoded values, count)."""
-    head = b"VQSDKREC" + struct.pack("<HHIqH", 1, 0, 4242, 0, len(names)) + b"".join(n.encode() + b"\0" for n in names)
+    head = (b"VQSDKREC" + struct.pack("<HHIqH", version, 0, 4242, 0, len(names)) +
+            b"".join(n.encode() + b"\0" for n in names))
     body = b""
     for kind, thread, fn, values, count in records:
         body += kind + struct.pack("<IQIHB", 15 + len(values), 1000, thread, fn, count) + values
@@ -634,6 +677,16 @@ def test_dump_bounds_its_indentation(tmp_path):
     lines = tool("dump", path).stdout.splitlines()
     assert len(lines) == n + 2 and max(map(len, lines[1:])) < 120
     assert lines[-2].endswith(f"[depth {n - 1}] vqi_stop()")
+
+
+@pytest.mark.parametrize("version, shown", [(2, ["e1"]), (1, ["e1", "#1", "#1"])])
+def test_an_events_handling_ends_at_its_end_of_delivery(tmp_path, version, shown):
+    # an event between calls on thread 2, then a call thread 2 makes after its handler returned:
+    # only a version 1 file, which cannot tell where the handler returned, takes it for the handler's
+    event = text(b"t") + b"i" + struct.pack("<q", 0) + b"n"
+    records = [(b"E", 2, 0xFFFF, event, 3), (b"H", 2, 0xFFFF, b"", 0), (b"C", 2, 0, b"", 0), (b"R", 2, 0, b"v", 1)]
+    path = session_file(tmp_path / "s.vqrec", *[r for r in records if version == 2 or r[0] != b"H"], version=version)
+    assert [line.split()[0] for line in tool("dump", path, "-e", "1").stdout.splitlines()[1:-1]] == shown
 
 
 @pytest.mark.parametrize("select, left_out", [({"calls": "1-"}, 0), ({"event_numbers": "1-"}, 2)])
@@ -696,8 +749,9 @@ def test_dump_numbers_and_filters(session):
     assert [line.split()[0] for line in two if line.lstrip().startswith("#")] == ["#2", "#2", "#3", "#3", "#5", "#5"]
     ends = tool("dump", path, "-c", "-2,108-", "--no-events").stdout.splitlines()[1:]
     assert [line.split()[0] for line in ends] == ["#1", "#1", "#2", "#2", "#108", "#108", "#109", "#109"]
-    numbered = [line.split()[0] for line in full[1:] if " event '" in line]
-    assert numbered[:2] == ["e1", "e2"] and len(numbered) == len(rec.events())
+    # the events numbered in file order, their ends of delivery not (shown apart after a handler's calls)
+    numbered = [line.split()[0] for line in full[1:] if " event '" in line and "' handled (" not in line]
+    assert numbered == [f"e{k}" for k in range(1, len(rec.events()) + 1)]
     bad = tool("dump", path, "--calls", "9-3")
     assert bad.returncode == 2 and "not a call range" in bad.stderr
 
@@ -728,12 +782,13 @@ def test_the_command_line(tmp_path, session):
         assert helped.returncode == 0 and "record" in helped.stdout and "dump" in helped.stdout
         assert run("dump", "--help").stdout.count("--calls") >= 1
         version = run("--version")
-        assert version.returncode == 0 and re.search(r"\(c_sdk \S+; session files of version 1\)", version.stdout)
+        assert version.returncode == 0 and re.search(r"\(c_sdk \S+; session files of versions 1 to 2\)", version.stdout)
         # each refused with the usage and the message of the (sub)command it was given to
         bogus = "unrecognized arguments: --bogus"
         for args, sub, said in [(["--bogus"], "", bogus),
-                                (["bogus"], "", "argument {record,replay,dump}: invalid choice: 'bogus'"),
+                                (["bogus"], "", "argument {record,replay,dump,stats,report}: invalid choice: 'bogus'"),
                                 (["dump", "--bogus", session[0]], "dump", bogus),
+                                (["stats", "--bogus", session[0]], "stats", bogus),
                                 (["replay", session[0], "--bogus"], "replay", bogus + " (give the command after --)"),
                                 (["record", "--sdk", library_path(), "-o", tmp_path / "x", "--bogus", "--", "true"],
                                  "record", bogus)]:

@@ -173,6 +173,20 @@ def test_one_shot_scripts_answer_in_turn_before_the_sticky_one(sdk):
     assert init() == 0
 
 
+def test_a_scripted_delay_takes_its_time_and_changes_nothing_else(sdk):
+    sdk.script("vqi_init", delay=0.004, once=True)
+    sdk.script("vqi_init", status=5, delay=0.002, once=True)
+    init = fn(sdk, "vqi_init", [])
+    took = []
+    for _ in range(3):
+        start = time.perf_counter_ns()
+        took.append((init(), time.perf_counter_ns() - start))
+    assert [status for status, _ in took] == [0, 5, 0]
+    assert took[0][1] >= 4_000_000 and took[1][1] >= 2_000_000 and took[2][1] < 2_000_000
+    with pytest.raises(ValueError, match="delay"):
+        sdk.script("vqi_init", delay=-1)
+
+
 @pytest.mark.parametrize("name, args, script, expected", [
     ("vqi_get_c_version", (), {}, b"vqsdk stand-in: the project's test double, not the vendor's SDK"),
     ("vqi_get_orgcode", (), {"text": "org\u00e9"}, "org\u00e9".encode()),

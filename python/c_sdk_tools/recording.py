@@ -3,6 +3,8 @@
     c-sdk-record record --sdk /path/to/vendor/libvqsdk.so -o session.vqrec -- python strategy.py
     c-sdk-record replay session.vqrec -- python strategy.py
     c-sdk-record dump session.vqrec [--calls 5-9] [--event 57] [--function NAME] [--no-events]
+    c-sdk-record stats session.vqrec [--json] [--calls 5-9] [--function NAME]
+    c-sdk-record report session.vqrec -o report.html
 
 (`python -m c_sdk_tools.recording` is the same command.) `record` and `replay` run the command
 with this package's libvqsdk.so (the recorder) in front of the module's SDK library through
@@ -26,11 +28,12 @@ import tempfile
 from dataclasses import dataclass, field
 from typing import Iterable, Iterator
 
-__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "dump_lines", "library_dir", "main", "SECRET", "OUT",
-           "POINTER", "VOID", "NOT_RECORDED"]
+__all__ = ["Recording", "Record", "RecordingError", "read", "from_bytes", "stream", "dump_lines", "stats",
+           "library_dir", "main", "SECRET", "OUT", "POINTER", "VOID", "NOT_RECORDED"]
 
 MAGIC = b"VQSDKREC"
-VERSION = 1
+VERSION = 2  # the version the recorder writes: version 1 and the end of each event's delivery (H)
+OLDEST_VERSION = 1  # the oldest version read
 DIVERGED_STATUS = 86  # the replayed session called something else than the recording
 UNREADABLE_STATUS = 85  # the replay library could not read the session file
 USAGE_STATUS = 2  # a command line, or a session file, the command cannot use
@@ -38,7 +41,8 @@ _SECRETS_RECORDED = 1
 _HEAD = struct.Struct("<cIQIHB")  # kind, size, time (ns), thread, function, value count
 _NO_FUNCTION = 0xFFFF
 _INT_MIN, _INT_MAX = -(2**31), 2**31 - 1  # a response length or an event's len is a C int
-KINDS = {b"C": "call", b"R": "return", b"E": "event", b"Z": "end"}
+KINDS = {b"C": "call", b"R": "return", b"E": "event", b"Z": "end", b"H": "handled"}
+_KINDS_1 = {k: v for k, v in KINDS.items() if k != b"H"}  # the kinds of a version 1 file
 
 
 class _Marker:
@@ -62,13 +66,13 @@ class RecordingError(Exception):
 
 @dataclass
 class Record:
-    kind: str  # "call", "return", "event" or "end"
+    kind: str  # "call", "return", "event", "handled" (the event's handler returned: version 2) or "end"
     offset: int  # byte offset in the file
     time_ns: int  # since the recording started
     thread: int  # 1, 2, ... in the order the threads first appear
     function: str | None  # calls and returns
     values: tuple  # call: the arguments; return: the return value, then the out-parameters;
-    #                event: (topic, len, payload)
+    #                event: (topic, len, payload); handled: (its event's topic, ns since its event)
     depth: int = 0  # calls in progress on the thread around this record
     call: int = 0  # calls and returns: the call's number (1, 2, ... in file order)
 
@@ -92,34 +96,40 @@ class Recording:
         return [r.values for r in self.records if r.kind == "event"]
 
 
+_MARKERS = {ord("n"): None, ord("s"): SECRET, ord("o"): OUT, ord("p"): POINTER, ord("v"): VOID}
+_U32, _I64, _F64 = struct.Struct("<I"), struct.Struct("<q"), struct.Struct("<d")
+_B, _T, _I, _F, _BOOL = b"btif?"
+
+
 def _value(blob: bytes, pos: int, end: int, where: int):
+    # the tags by their byte's value: this runs for every value of every record
     if pos >= end:
         raise struct.error("past the end")
-    tag = blob[pos : pos + 1]
+    tag = blob[pos]
     pos += 1
-    if tag in (b"n", b"s", b"o", b"p", b"v"):
-        return {b"n": None, b"s": SECRET, b"o": OUT, b"p": POINTER, b"v": VOID}[tag], pos
-    if tag in (b"i", b"f"):
+    if tag == _B or tag == _T:
+        if pos + 4 > end:
+            raise struct.error("past the end")
+        stop = pos + 4 + _U32.unpack_from(blob, pos)[0]
+        if stop > end:
+            raise struct.error("past the end")
+        data = blob[pos + 4 : stop]
+        if tag == _B:
+            return data, stop
+        if b"\0" in data:  # a text is recorded up to its NUL
+            raise struct.error("a NUL inside a text")
+        return data.decode("utf-8", "surrogateescape"), stop
+    if tag == _I or tag == _F:
         if pos + 8 > end:
             raise struct.error("past the end")
-        return struct.unpack_from("<q" if tag == b"i" else "<d", blob, pos)[0], pos + 8
-    if tag == b"?":
+        return (_I64 if tag == _I else _F64).unpack_from(blob, pos)[0], pos + 8
+    if tag in _MARKERS:
+        return _MARKERS[tag], pos
+    if tag == _BOOL:
         if pos + 1 > end:
             raise struct.error("past the end")
         return bool(blob[pos]), pos + 1
-    if tag in (b"b", b"t"):
-        if pos + 4 > end:
-            raise struct.error("past the end")
-        (n,) = struct.unpack_from("<I", blob, pos)
-        if pos + 4 + n > end:
-            raise struct.error("past the end")
-        data = blob[pos + 4 : pos + 4 + n]
-        if tag == b"b":
-            return data, pos + 4 + n
-        if b"\0" in data:  # a text is recorded up to its NUL
-            raise struct.error("a NUL inside a text")
-        return data.decode("utf-8", "surrogateescape"), pos + 4 + n
-    raise RecordingError(f"corrupt record at byte {where}: unknown value tag {tag!r}")
+    raise RecordingError(f"corrupt record at byte {where}: unknown value tag {bytes([tag])!r}")
 
 
 def _is_int(v) -> bool:
@@ -144,6 +154,9 @@ def _shape_error(kind: bytes, values: list) -> str:
             return "an event of other values"
         if not _fits(length, payload):
             return "an event's len that is not an int its payload holds"
+    elif kind == b"H":
+        if values:
+            return "a handler's end of " + str(len(values)) + " values"
     elif kind == b"R":
         if not 1 <= len(values) <= 4:
             return "a return of " + str(len(values)) + " values"
@@ -173,97 +186,186 @@ def _values_end_before(blob: bytes, pos: int, count: int) -> bool:
 def read(path: str | os.PathLike) -> Recording:
     """Reads a session file. A file cut short (a crash, a full disk) reads up to its last whole
     record, with `complete` False and `end_note` saying where it ends; anything else that is not
-    a recording of this version raises RecordingError. Every length and count in the file is
-    checked against the bytes that hold it and, where the SDK's caller receives it, in the type
-    it receives it as, as the replay library checks them."""
+    a recording of a version this reader reads raises RecordingError. Every length and count in
+    the file is checked against the bytes that hold it and, where the SDK's caller receives it,
+    in the type it receives it as, as the replay library checks them."""
     path = os.fspath(path)
-    return from_bytes(_read_regular(path), path)
+    with _open_regular(path) as f:
+        return from_bytes(f.read(), path)
 
 
-def _read_regular(path: str) -> bytes:
-    """The bytes of the regular file at `path`; anything else (a pipe, a device, a directory) is
-    refused before a byte is read: /dev/zero never ends and a pipe may never answer. The open
-    does not wait for a pipe's writer."""
+def _open_regular(path: str):
+    """The regular file at `path`, opened to be read; anything else (a pipe, a device, a
+    directory) is refused before a byte is read: /dev/zero never ends and a pipe may never
+    answer. The open does not wait for a pipe's writer."""
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
         mode = os.fstat(fd).st_mode
         if not stat.S_ISREG(mode):
             raise RecordingError(f"{path}: {_file_kind(mode)}; a session file is a regular file")
+        os.set_blocking(fd, True)
     except BaseException:
         os.close(fd)
         raise
-    with open(fd, "rb") as f:
-        return f.read()
+    return open(fd, "rb")
 
 
 def from_bytes(blob: bytes, path: str = "<bytes>") -> Recording:
     """Reads a session file's bytes, as read() reads the file (`path` names it in messages)."""
-    if len(blob) < 26 or blob[:8] != MAGIC:
+    rec = _open(blob, None, path)
+    rec.records = list(rec.records)
+    return rec
+
+
+def stream(path: str | os.PathLike) -> Recording:
+    """Opens a session file to be read once, record by record, in blocks: memory does not grow
+    with the file. The header is read (and checked) at once; `records` is an iterator over the
+    records, with the checks of read(), that sets `complete` and `end_note` when it is done and
+    raises RecordingError where read() would. The file is closed at the end of the records (or
+    when the iterator is dropped)."""
+    path = os.fspath(path)
+    f = _open_regular(path)
+    try:
+        rec = _open(f.read(_BLOCK), f.read, path)
+    except BaseException:
+        f.close()
+        raise
+    rec.records = _closing(rec.records, f)
+    return rec
+
+
+_BLOCK = 1 << 20  # what stream() reads at a time
+
+
+def _closing(records: Iterator[Record], f) -> Iterator[Record]:
+    with f:
+        yield from records
+
+
+def _fill(buf: bytes, pos: int, base: int, more, need: int) -> tuple[bytes, int, int]:
+    """buf[pos:] with at least `need` bytes when the file has them, as (buf, pos, base): base is
+    the file offset of buf[0]. `more` reads the file's next bytes (None: buf is the whole file).
+    The file is read a block at a time, so a size the file does not hold costs what it holds."""
+    have = len(buf) - pos
+    if have >= need or more is None:
+        return buf, pos, base
+    parts = [buf[pos:]]
+    while have < need:
+        block = more(_BLOCK)
+        if not block:
+            break
+        parts.append(block)
+        have += len(block)
+    return b"".join(parts), 0, base + pos
+
+
+def _open(buf: bytes, more, path: str) -> Recording:
+    """The header read from buf (and `more`, as for _fill); the records left as an iterator."""
+    buf, pos, base = _fill(buf, 0, 0, more, 26)
+    if len(buf) < 26 or buf[:8] != MAGIC:
         raise RecordingError(f"{path}: not a session recording")
-    version, flags, pid, started, count = struct.unpack_from("<HHIqH", blob, 8)
-    if version != VERSION:
-        raise RecordingError(f"{path}: a session file of version {version}; this reader reads version {VERSION}")
+    version, flags, pid, started, count = struct.unpack_from("<HHIqH", buf, 8)
+    if not OLDEST_VERSION <= version <= VERSION:
+        raise RecordingError(f"{path}: a session file of version {version}; this reader reads versions "
+                             f"{OLDEST_VERSION} to {VERSION}")
     pos, names = 26, []
     for _ in range(count):
-        end = blob.find(b"\0", pos)
+        end = buf.find(b"\0", pos)
+        while end < 0 and more is not None:
+            searched = len(buf) - pos
+            buf, pos, base = _fill(buf, pos, base, more, searched + 1)
+            if len(buf) - pos <= searched:
+                break
+            end = buf.find(b"\0", pos + searched)
         if end < 0:
             raise RecordingError(f"{path}: the file ends inside its header")
         try:
-            names.append(blob[pos:end].decode("ascii"))
+            names.append(buf[pos:end].decode("ascii"))
         except UnicodeDecodeError:
             raise RecordingError(f"{path}: a corrupt header") from None
         pos = end + 1
     rec = Recording(path, version, bool(flags & _SECRETS_RECORDED), pid, started, names)
-    depth: dict[int, list[tuple[str | None, int]]] = {}
-    calls = 0
-    while pos < len(blob):
+    rec.records = _records(rec, buf, pos, base, more)  # type: ignore[assignment]
+    return rec
+
+
+def _records(rec: Recording, buf: bytes, pos: int, base: int, more) -> Iterator[Record]:
+    path, names = rec.path, rec.functions
+    count = len(names)
+    kinds = KINDS if rec.version >= 2 else _KINDS_1
+    # Per thread, what is open: calls (name, number, calls open with it) and, from version 2 on,
+    # the events being delivered (None, (topic, time), calls open around it).
+    stacks: dict[int, list[tuple]] = {}
+    calls = records = 0
+    head = _HEAD.size
+    while True:
+        if len(buf) - pos < head:
+            buf, pos, base = _fill(buf, pos, base, more, head)
+            if pos >= len(buf):
+                break
         if rec.complete:
-            raise RecordingError(f"{path}: data after the end record at byte {pos}")
-        if len(blob) - pos < _HEAD.size:
+            raise RecordingError(f"{path}: data after the end record at byte {base + pos}")
+        if len(buf) - pos < head:
             break
-        kind, size, t, thread, fn, n = _HEAD.unpack_from(blob, pos)
-        if kind not in KINDS or size < _HEAD.size - 5:
-            raise RecordingError(f"{path}: corrupt record at byte {pos}")
+        kind, size, t, thread, fn, n = _HEAD.unpack_from(buf, pos)
+        where = base + pos
+        if kind not in kinds or size < head - 5:
+            raise RecordingError(f"{path}: corrupt record at byte {where}")
         end = pos + 5 + size
-        if end > len(blob):
-            if _values_end_before(blob, pos, n):
-                raise RecordingError(f"{path}: corrupt record at byte {pos}: {_SIZE_PAST_THE_END}")
-            break
-        at, values = pos + _HEAD.size, []
+        if end > len(buf):
+            buf, pos, base = _fill(buf, pos, base, more, 5 + size)
+            end = pos + 5 + size
+            if end > len(buf):  # the file ends inside the record: cut there, unless its values end before
+                if _values_end_before(buf, pos, n):
+                    raise RecordingError(f"{path}: corrupt record at byte {where}: {_SIZE_PAST_THE_END}")
+                break
+        at, values = pos + head, []
         try:
             for _ in range(n):
-                v, at = _value(blob, at, end, pos)
+                v, at = _value(buf, at, end, where)
                 values.append(v)
         except (struct.error, IndexError):
-            raise RecordingError(f"{path}: corrupt record at byte {pos}") from None
+            raise RecordingError(f"{path}: corrupt record at byte {where}") from None
         is_call = kind in (b"C", b"R")
         if at != end or (is_call and fn >= count) or (not is_call and fn != _NO_FUNCTION):
-            raise RecordingError(f"{path}: corrupt record at byte {pos}")
+            raise RecordingError(f"{path}: corrupt record at byte {where}")
         why = _shape_error(kind, values)
         if why:
-            raise RecordingError(f"{path}: corrupt record at byte {pos}: {why}")
-        stack = depth.setdefault(thread, [])
+            raise RecordingError(f"{path}: corrupt record at byte {where}: {why}")
+        stack = stacks.get(thread)
+        if stack is None:
+            stack = stacks[thread] = []
+        depth = stack[-1][2] if stack else 0
         name = names[fn] if is_call else None
         number = 0
         if kind == b"R":
             if not stack or stack[-1][0] != name:
-                raise RecordingError(f"{path}: corrupt record at byte {pos}: a return outside its call")
+                raise RecordingError(f"{path}: corrupt record at byte {where}: a return outside its call")
             number = stack.pop()[1]
+            depth = stack[-1][2] if stack else 0
             # the out-parameters of a call that did not succeed are not recorded (never read)
             values[1:] = [NOT_RECORDED if v is VOID else v for v in values[1:]]
         elif kind == b"C":
             calls += 1
             number = calls
-        rec.records.append(Record(KINDS[kind], pos, t, thread, name, tuple(values), len(stack), number))
-        if kind == b"C":
-            stack.append((name, number))
+            stack.append((name, number, depth + 1))
+        elif kind == b"E":
+            if rec.version >= 2:
+                stack.append((None, (values[0], t), depth))
+        elif kind == b"H":
+            if not stack or stack[-1][0] is not None:
+                raise RecordingError(f"{path}: corrupt record at byte {where}: a handler's end outside its event")
+            topic, since = stack.pop()[1]
+            values = [topic, t - since]
+        records += 1
         rec.complete = kind == b"Z"
         pos = end
-    if pos < len(blob):
-        rec.end_note = f"the file is cut short at byte {pos}, inside a record; {len(rec.records)} whole records before it"
+        yield Record(kinds[kind], where, t, thread, name, tuple(values), depth, number)
+    if pos < len(buf):
+        rec.end_note = (f"the file is cut short at byte {base + pos}, inside a record; {records} whole records "
+                        "before it")
     elif not rec.complete:
-        rec.end_note = f"the file ends at byte {pos} without its end record (the session was cut short)"
-    return rec
+        rec.end_note = f"the file ends at byte {base + pos} without its end record (the session was cut short)"
 
 
 # ---- dump -------------------------------------------------------------------------------------------
@@ -338,19 +440,26 @@ def _call_spans(records: list[Record], ranges: list[tuple[int, float]]) -> list[
     return spans
 
 
-def _event_spans(records: list[Record]) -> list[tuple[int, int]]:
+def _event_spans(records: list[Record], version: int) -> list[tuple[int, int]]:
     """For each event, in file order, the index span of its handling: on the event's thread, the
-    records from the event up to the next one at a lower depth (the return of the call it came
-    in) or the next event at its depth. The calls its handler made, with what came inside them,
-    are in it. The replay library names the event a recorded call was made in by the same rule."""
+    records from the event up to its end of delivery ("handled", from version 2 on), or in a
+    version 1 file up to the next one at a lower depth (the return of the call it came in) or
+    the next event at its depth; an event whose handling does not end, up to its thread's last
+    record. The calls its handler made, with what came inside them, are in it. The replay library
+    names the event a recorded call was made in by the same rule."""
     spans: list[tuple[int, int]] = []
     handling: dict[object, list[tuple[int, int]]] = {}  # thread -> [(event index in spans, depth)], innermost last
     last: dict[object, int] = {}  # thread -> the index of its last record
     for k, r in enumerate(records):
         depth, stack = _depth_of(r), handling.setdefault(r.thread, [])
-        while stack and (stack[-1][1] > depth or (r.kind == "event" and stack[-1][1] == depth)):
-            n = stack.pop()[0]
-            spans[n] = (spans[n][0], last[r.thread])
+        if version >= 2:  # the reader pairs each "handled" with the innermost event of its thread
+            if r.kind == "handled" and stack:
+                n = stack.pop()[0]
+                spans[n] = (spans[n][0], k)
+        else:
+            while stack and (stack[-1][1] > depth or (r.kind == "event" and stack[-1][1] == depth)):
+                n = stack.pop()[0]
+                spans[n] = (spans[n][0], last[r.thread])
         if r.kind == "event":
             stack.append((len(spans), depth))
             spans.append((k, k))
@@ -415,6 +524,11 @@ def _sdk_functions(rec: Recording, names: Iterable[str]) -> list[str]:
     return out
 
 
+def _took(r: Record) -> bool:
+    """A "handled" record with its event's topic and the time its handler took."""
+    return len(r.values) == 2 and _is_int(r.values[1])
+
+
 def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls: str | None = None,
                events: bool | None = None, event_numbers: str | None = None) -> Iterator[str]:
     """The session as text: one line per record, calls and their returns numbered (#N, the
@@ -438,16 +552,18 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
         spans = _call_spans(records, _ranges(calls)) if calls else []
         if event_numbers:
             chosen = _ranges(event_numbers, "an event")
-            spans += [span for n, span in enumerate(_event_spans(records), 1) if _in_ranges(n, chosen)]
+            handlings = _event_spans(records, rec.version)
+            spans += [span for n, span in enumerate(handlings, 1) if _in_ranges(n, chosen)]
         inside = _marked(len(records), spans)
     width = len(str(max(max((r.call for r in records), default=0), events_seen))) + 1
     yield (f"session file {_printable(rec.path)}: version {rec.version}, pid {rec.pid}, "
            f"secrets {'recorded' if rec.secrets_recorded else 'not recorded'}, {len(rec.records)} records, "
            f"{sum(r.kind == 'call' for r in records)} calls")
+    shown_with_event = -1  # the end of an event's delivery shown on its event's line
     for k, r in enumerate(records):
-        if not inside[k]:
+        if not inside[k] or k == shown_with_event:
             continue
-        if r.kind == "event" and not show_events:
+        if r.kind in ("event", "handled") and not show_events:
             continue
         if r.kind in ("call", "return") and wanted is not None and r.function not in wanted:
             continue
@@ -467,13 +583,32 @@ def dump_lines(rec: Recording, *, functions: Iterable[str] | None = None, calls:
         elif r.kind == "event":
             if len(values) == 3:
                 topic, length, payload = values
-                yield head + f"event {_show(topic)} len {_show(length)}: {_show(payload)}"
+                # a handler that returned without calling the SDK: its time on the event's line
+                after = records[k + 1] if k + 1 < len(records) else None
+                handled = ""
+                if after is not None and after.kind == "handled" and after.thread == r.thread and _took(after):
+                    handled = f"  (handled in {after.values[1] / 1e6:.3f} ms)"
+                    shown_with_event = k + 1
+                yield head + f"event {_show(topic)} len {_show(length)}: {_show(payload)}{handled}"
             else:
                 yield head + f"event ({', '.join(map(_show, values))})"
+        elif r.kind == "handled":
+            if _took(r):
+                yield head + f"  event {_show(values[0])} handled ({values[1] / 1e6:.3f} ms)"
+            else:
+                yield head + f"  event handled ({', '.join(map(_show, values))})"
         else:
             yield head + "end of the session"
     if not rec.complete:
         yield f"(incomplete: {_printable(rec.end_note)})"
+
+
+def stats(recording, **filters) -> dict:
+    """The figures of a session as data, as `c-sdk-record stats --json` prints them:
+    c_sdk_tools.stats.stats, which describes them."""
+    from .stats import stats as figures
+
+    return figures(recording, **filters)
 
 
 # ---- record / replay ------------------------------------------------------------------------------
@@ -576,7 +711,7 @@ def _version() -> str:
         package = version("c_sdk")
     except Exception:  # not installed as a distribution (a build tree)
         package = "unknown"
-    return f"c_sdk {package}; session files of version {VERSION}"
+    return f"c_sdk {package}; session files of versions {OLDEST_VERSION} to {VERSION}"
 
 
 class _VersionAction(argparse.Action):
@@ -608,6 +743,25 @@ class _Subcommand(argparse.ArgumentParser):
 
 
 _RANGE_OPTIONS = ("-c", "--calls", "-e", "--event")
+_SUBCOMMANDS = "{record,replay,dump,stats,report}"
+
+
+def _add_filters(p: argparse.ArgumentParser, verb: str, done: str) -> None:
+    """The options that choose a session's records, as dump, stats and report take them: the
+    events are `verb` ("show") or left out, by default `done` ("shown")."""
+    p.add_argument("-f", "--function", action="append", metavar="NAME",
+                   help="only the calls and returns of this SDK function, or of the one this binding calls "
+                        "(repeatable, or comma-separated); a name that is neither is refused")
+    p.add_argument("-c", "--calls", metavar="RANGE",
+                   help="only these calls, from each one to its return, nested calls and events included: "
+                        "N, N-M, N- or -M, comma-separated")
+    p.add_argument("--events", action=argparse.BooleanOptionalAction, default=None,
+                   help=f"{verb} the events, or leave them out (default: {done}, unless --function is given)")
+
+
+def _functions_given(args: argparse.Namespace) -> list[str] | None:
+    """The names of the --function options (each repeatable, or comma-separated), or None."""
+    return [name.strip() for given in args.function or [] for name in given.split(",") if name.strip()] or None
 
 
 def _joined_ranges(argv: list[str]) -> list[str]:
@@ -633,7 +787,7 @@ def _parser() -> argparse.ArgumentParser:
                "See docs/recording.md.")
     parser.add_argument("--version", action=_VersionAction, nargs=0, help="show the version and exit")
     # Not required here: an unknown option before the subcommand is reported as such (main).
-    sub = parser.add_subparsers(dest="what", metavar="{record,replay,dump}", parser_class=_Subcommand)
+    sub = parser.add_subparsers(dest="what", metavar=_SUBCOMMANDS, parser_class=_Subcommand)
     p = sub.add_parser("record", help="run a command, recording its SDK session",
                        description="Run COMMAND with the recorder in front of the vendor's SDK library.")
     p.add_argument("--sdk", default=os.environ.get("VQSDK_RECORD_LIBRARY"),
@@ -650,17 +804,14 @@ def _parser() -> argparse.ArgumentParser:
                        description="Print a session file: one line per call, return and event, calls (#N) and "
                                    "events (eN) numbered as a divergence report names them, indented by nesting.")
     p.add_argument("file")
-    p.add_argument("-f", "--function", action="append", metavar="NAME",
-                   help="only the calls and returns of this SDK function, or of the one this binding calls "
-                        "(repeatable, or comma-separated); a name that is neither is refused")
-    p.add_argument("-c", "--calls", metavar="RANGE",
-                   help="only these calls, from each one to its return, nested calls and events included: "
-                        "N, N-M, N- or -M, comma-separated")
+    _add_filters(p, "show", "shown")
     p.add_argument("-e", "--event", metavar="RANGE",
                    help="only these events (eN), each with what its handler did: the calls it made, nested "
                         "ones included; the same forms as --calls")
-    p.add_argument("--events", action=argparse.BooleanOptionalAction, default=None,
-                   help="show the events, or leave them out (default: shown, unless --function is given)")
+    from . import report as _report, stats as _stats  # the figures of a session, read as a stream
+
+    _stats.add_commands(sub)
+    _report.add_commands(sub)
     return parser
 
 
@@ -668,11 +819,13 @@ def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(_joined_ranges(sys.argv[1:] if argv is None else list(argv)))
     if args.what is None:
-        parser.error("the following arguments are required: {record,replay,dump}")
+        parser.error(f"the following arguments are required: {_SUBCOMMANDS}")
     command = getattr(args, "command", None) or []
     if command[:1] == ["--"]:
         command = command[1:]
 
+    if getattr(args, "run", None):  # stats, report
+        return args.run(args)
     if args.what == "record":
         if not args.sdk:
             print("recording: give the vendor's SDK library with --sdk (or VQSDK_RECORD_LIBRARY)", file=sys.stderr)
@@ -695,9 +848,8 @@ def main(argv: list[str] | None = None) -> int:
         return USAGE_STATUS
     if args.what == "replay":  # a file that is not whole: the replay library says so, once
         return _run(command, {"VQSDK_REPLAY_FILE": os.path.abspath(args.file)})
-    functions = [name.strip() for given in args.function or [] for name in given.split(",") if name.strip()]
     try:
-        lines = dump_lines(rec, functions=functions or None, calls=args.calls, events=args.events,
+        lines = dump_lines(rec, functions=_functions_given(args), calls=args.calls, events=args.events,
                            event_numbers=args.event)
         for line in lines:
             print(line)

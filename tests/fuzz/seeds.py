@@ -4,7 +4,8 @@
 
 Each seed is the file's header and a run of whole records (the start of the session, the
 records around each kind of call, event and return, the end), small enough for the fuzzers'
-length limit, so that every record shape of a real session is in the corpus.
+length limit, so that every record shape of a real session is in the corpus; each also as a
+version 1 file (without the ends of the events' deliveries), the older version the readers read.
 """
 
 import os
@@ -26,14 +27,21 @@ def main(argv: list[str]) -> int:
     seeds = {}
 
     def add(name, first, last):
-        # records from `first` on (before `last`), up to a return of a call opened before it
-        body, opened = b"", set()
+        # records from `first` on (before `last`), up to a return of a call opened before it, or
+        # the end of the delivery of an event delivered before it
+        body, older, opened, delivering = b"", b"", set(), {}
         for r, (start, end) in zip(rec.records[first:last], spans[first:last]):
             if len(header) + len(body) + end - start > LIMIT or (r.kind == "return" and r.call not in opened):
                 break
+            if r.kind == "handled" and not delivering.get(r.thread):
+                break
             opened.add(r.call)
+            delivering[r.thread] = delivering.get(r.thread, 0) + (r.kind == "event") - (r.kind == "handled")
             body += blob[start:end]
+            older += blob[start:end] if r.kind != "handled" else b""
         seeds[name] = header + body
+        if rec.version == 2:
+            seeds[name + "-v1"] = header[:8] + b"\x01\x00" + header[10:] + older
 
     add("start-1", 0, 1)
     add("start-10", 0, 10)

@@ -34,7 +34,7 @@ __all__ = ["StandIn", "Call", "Out", "OUT", "PTR", "UNREAD", "EVENT_CALLBACK", "
 LIBRARY_NAME = "libvqsdk.so"
 
 # Script fields and reset flags, as in standin_control.h.
-_STATUS, _RESPONSE, _RES_LEN, _SKIP_RES_LEN, _TEXT, _VALUE = 0x01, 0x02, 0x04, 0x08, 0x10, 0x20
+_STATUS, _RESPONSE, _RES_LEN, _SKIP_RES_LEN, _TEXT, _VALUE, _DELAY = 0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40
 _RESET_CALLBACK, _RESET_CONFIG = 1, 2
 
 
@@ -82,6 +82,7 @@ class _Script(ctypes.Structure):
         ("text", ctypes.c_char_p),
         ("int_value", ctypes.c_longlong),
         ("real_value", ctypes.c_double),
+        ("delay_ns", ctypes.c_longlong),
     ]
 
 
@@ -265,6 +266,7 @@ class StandIn:
         text: bytes | str | None = None,
         null_text: bool = False,
         value: int | float | None = None,
+        delay: float | None = None,
         once: bool = False,
     ) -> None:
         """Scripts `name`'s answers (fields left as None / False keep their defaults).
@@ -272,7 +274,9 @@ class StandIn:
         status: the int returned. response: the bytes in *res (null_response: *res = NULL).
         res_len: the length written to *res_len (negative allowed; a length past the response
         pads it with zero bytes); skip_res_len: leave *res_len untouched. text: the returned
-        text (null_text: a null pointer). value: what vqi_now / vqi_now_plus return."""
+        text (null_text: a null pointer). value: what vqi_now / vqi_now_plus return. delay: the
+        seconds the call takes before it answers (any function; it sleeps, then spins the last
+        0.2 ms: a call of known duration for what measures calls)."""
         s = _Script()
         if status is not None:
             s.fields |= _STATUS
@@ -298,6 +302,11 @@ class StandIn:
             s.fields |= _VALUE
             s.int_value = int(value) if math.isfinite(value) else 0
             s.real_value = float(value)
+        if delay is not None:
+            if not 0 <= delay < 3600:
+                raise ValueError("delay must be between 0 and 3600 seconds")
+            s.fields |= _DELAY
+            s.delay_ns = round(delay * 1e9)
         rc = self.lib.standin_script_set(name.encode(), ctypes.byref(s), int(once))
         if rc == -1:
             raise KeyError(f"no SDK function {name!r}")
