@@ -239,7 +239,7 @@ struct query_result {
         return status;
     }
 #endif
-    PyObject* finish(int status) noexcept {
+    [[gnu::always_inline]] PyObject* finish(int status) noexcept {
         ref st = ref::steal(PyLong_FromLong(status));
         if (CSDK_UNLIKELY(!st)) return nullptr;
         int ok = success.compare(status, st.get(), Py_EQ);
@@ -284,7 +284,7 @@ struct address_result {
         return status;
     }
 #endif
-    PyObject* finish(int status) noexcept {
+    [[gnu::always_inline]] PyObject* finish(int status) noexcept {
         ref st = ref::steal(PyLong_FromLong(status));
         if (CSDK_UNLIKELY(!st)) return nullptr;
         int failed = success.compare(status, st.get(), Py_NE);
