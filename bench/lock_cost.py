@@ -14,6 +14,7 @@ profile. Instruction counts do not depend on the machine's load.
 
 import argparse
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -60,13 +61,17 @@ def count(code, n, env):
             raise RuntimeError("no totals in the callgrind output")
         annotated = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", out],
                                    check=True, capture_output=True, text=True, timeout=600).stdout
-        detach = 0
+        # A function is listed once per source file its code comes from (inlined headers), each
+        # line with the whole function's inclusive count: the largest is the function's.
+        inclusive = dict.fromkeys(DETACH, 0)
         for line in annotated.splitlines():
             fields = line.split()
-            if len(fields) >= 2 and fields[0].replace(",", "").isdigit() and any(f":{name}" in line or
-                                                                               f" {name} " in line for name in DETACH):
-                detach += int(fields[0].replace(",", ""))
-        return total, detach
+            if len(fields) < 2 or not fields[0].replace(",", "").isdigit():
+                continue
+            for name in DETACH:
+                if re.search(rf":{name}( |$)", line):
+                    inclusive[name] = max(inclusive[name], int(fields[0].replace(",", "")))
+        return total, sum(inclusive.values())
 
 
 def per_call(code, n, env):
