@@ -19,6 +19,9 @@ from conftest import STANDIN_PY
 
 SECONDS = float(os.environ.get("CSDK_RACE_SECONDS", "1"))
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+# Under ThreadSanitizer (make tsan) everything runs several times slower: an event from an SDK
+# thread, which makes and drops a thread state each time, takes milliseconds there.
+SLOWER = 3 if "TSAN_OPTIONS" in os.environ else 1
 
 CHILD = r'''
 import os, sys, threading, time
@@ -202,6 +205,6 @@ def test_race(case):
     if FREE_THREADED:
         env["PYTHON_GIL"] = "0"
     done = subprocess.run([sys.executable, "-X", "faulthandler", "-c", CHILD, case, str(SECONDS)],
-                          capture_output=True, text=True, env=env, timeout=60 + 10 * SECONDS)
+                          capture_output=True, text=True, env=env, timeout=(60 + 10 * SECONDS) * SLOWER)
     died = f" ({signal.Signals(-done.returncode).name})" if done.returncode < 0 else ""
     assert (done.returncode, done.stdout) == (0, "ok\n"), f"exit {done.returncode}{died}\n{done.stderr[-3000:]}"
