@@ -60,6 +60,8 @@ def test_fork_with_threads_inside_the_sdk(wait):
                     os.kill(pid, 9)
                     os.waitpid(pid, 0)
             stop.set()
+            for t in threads:
+                t.join(20)
             print(ok)
     """, wait)
     assert out == "12\n"
