@@ -17,8 +17,9 @@ BUILD_DEPS := "scikit-build-core>=0.10" \
   $(shell command -v ninja >/dev/null 2>&1 || echo ninja)
 TEST_DEPS  := "pytest>=7" "pytest-timeout>=2.1" "hypothesis>=6" "mypy>=1.10"
 
+# tools/venv: the interpreter's own ensurepip, else (Debian's binary interpreters) pip from its wheel.
 $(VENV)/.build-deps: pyproject.toml
-	$(PYTHON) -m venv $(VENV)
+	bash tools/venv $(PYTHON) $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check $(BUILD_DEPS)
 	touch $@
 
@@ -99,12 +100,14 @@ test-matrix:
 clean-matrix:
 	rm -rf $(foreach v,$(MATRIX),.venv-$(v)) build/test-matrix
 
-# ---- interpreters: CPython built from the Debian source package (tools/build-python) ----------
+# ---- interpreters: CPython from the Debian packages (tools/build-python) ----------------------
 # `make python PYVER=3.13 FLAVOUR=ft` builds (or finds, when cached) CPython PYVER into
-# ${XDG_CACHE_HOME:-~/.cache}/c_sdk/cpython/PYVER-FLAVOUR/bin/python3. FLAVOUR: default, ft
-# (free-threaded), ft-tsan (free-threaded with ThreadSanitizer).
+# ${XDG_CACHE_HOME:-~/.cache}/c_sdk/cpython/PYVER-FLAVOUR/bin/python3, from the source package,
+# else (`make python PYVER=3.14`: the source answers 404 here) from the binary packages of Debian's
+# testing suite. FLAVOUR: default (the default), ft (free-threaded), ft-tsan (free-threaded with
+# ThreadSanitizer); the free-threaded ones need the source.
 PYVER   ?= 3.13
-FLAVOUR ?= ft
+FLAVOUR ?= default
 
 .PHONY: python
 python:
@@ -152,7 +155,7 @@ BENCH_PY   := $(BENCH_VENV)/bin/python
 .PHONY: bench
 
 $(BENCH_VENV)/.deps: bench/requirements.txt
-	$(PYTHON) -m venv $(BENCH_VENV)
+	bash tools/venv $(PYTHON) $(BENCH_VENV)
 	$(BENCH_PY) -m pip install --quiet --upgrade pip
 	$(BENCH_PY) -m pip install --quiet -r bench/requirements.txt
 	touch $@
