@@ -54,7 +54,7 @@ install: $(VENV)/.build-deps
 # For each supported CPython the machine has: the plain wheel (no SDK library bundled), repaired by
 # auditwheel to a manylinux tag with libvqsdk.so left out, and checked in a fresh environment
 # (tools/wheels). The wheels go to dist/; the work trees to build/wheels/. WHEELS="3.12" narrows it.
-WHEELS ?= 3.10 3.11 3.12 3.13 3.13t
+WHEELS ?= 3.10 3.11 3.12 3.13 3.13t 3.14 3.15
 
 .PHONY: wheels
 wheels:
@@ -86,8 +86,10 @@ clean:
 # The whole suite under each supported CPython the machine has, each in its own environment
 # (.venv-X.Y) through `make test`; a version it lacks is skipped with a line saying so. X.Yt is the
 # free-threaded build of tools/build-python (built into the cache when missing), run with the GIL
-# off (PYTHON_GIL=0). 3.14 and 3.15 are named so that they run the day the machine can fetch their
-# source (until then: skipped); a version past the newest tested one builds with UNTESTED_PYTHON=1.
+# off (PYTHON_GIL=0). 3.14 and 3.15 come from Debian's binary packages where their source cannot be
+# fetched; 3.14t and 3.15t need the source (Debian ships no free-threaded binary) and are skipped
+# with a line saying so until it can be fetched. A version past the newest tested one builds with
+# UNTESTED_PYTHON=1.
 # MATRIX="3.12 3.13" narrows the run; MATRIX_JOBS=2 runs two versions at a time. The logs go to
 # build/test-matrix/.
 MATRIX      ?= 3.10 3.11 3.12 3.13 3.13t 3.14 3.14t 3.15 3.15t
