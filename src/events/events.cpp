@@ -24,6 +24,7 @@
 #include "module/globals.hpp"
 #include "module/ref.hpp"
 #include "module/sdk_section.hpp"
+#include "module/shutdown.hpp"
 
 namespace csdk {
 namespace {
@@ -244,26 +245,21 @@ inline void deliver_or_report(const char* topic, const char* data, int len) noex
 // own, a thread that called the SDK some other way, or one that arrives once the interpreter has
 // begun to shut down.
 //
-// While the interpreter runs, the lock is taken for the event (the thread-state API knows whether
-// this thread holds it already) and released after; the event is delivered and reported exactly as
-// on the Python thread. Once shutdown has begun (or is over) a thread that does not hold the lock
-// must not take it: the interpreter would stop that thread, or nothing is left to call. Such an
-// event is dropped.
+// While the interpreter runs, it is taken for the event (the thread may hold it already) and given
+// back after; the event is delivered and reported exactly as on the Python thread. Once shutdown
+// has begun (or is over) a thread that does not hold the lock must not take it: the interpreter
+// would park that thread for good, or nothing is left to call. Such an event is dropped, and the
+// thread returns to the SDK (shutdown.hpp: the shutdown waits for the threads already on their way).
 CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    // Newer interpreters begin finalizing before they say they are no longer initialized, and a
-    // thread that attaches then may be parked for good.
-    if (!Py_IsInitialized() || Py_IsFinalizing()) {
-#else
-    if (!Py_IsInitialized()) {
-#endif
-        // After shutdown the thread-state registry is gone and reports no thread state.
-        if (PyGILState_GetThisThreadState() && compat::holds_lock()) deliver_or_report(topic, data, len);
+    shutdown::attachment held;
+    if (shutdown::attach(held)) {
+        deliver_or_report(topic, data, len);
+        shutdown::detach(held);
         return;
     }
-    PyGILState_STATE gil = PyGILState_Ensure();
-    deliver_or_report(topic, data, len);
-    PyGILState_Release(gil);
+    // After shutdown the thread-state registry is gone and reports no thread state.
+    if (!shutdown::finalized() && Py_IsInitialized() && PyGILState_GetThisThreadState() && compat::holds_lock())
+        deliver_or_report(topic, data, len);
 }
 
 // What the SDK calls for each event. Whatever happens, it returns normally: an event that fails
