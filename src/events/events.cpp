@@ -93,6 +93,35 @@ CSDK_COLD void flush_stream(const char* name) noexcept {
     quick_exit(status);  // at_quick_exit handlers run (the session recorder writes its end), nothing else
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+// The standard printing of the pending KeyboardInterrupt without what PyErr_PrintEx does to it from
+// 3.14: mark it unhandled for the whole process, which then ends by SIGINT (status 130) however it
+// ends. Here, as there: sys.last_exc and friends, then sys.excepthook (its own failure printed
+// before the exception, as the interpreter does).
+CSDK_COLD void print_interrupt() noexcept {
+    ref exc = ref::steal(PyErr_GetRaisedException());
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+    ref tb = ref::steal(PyException_GetTraceback(exc.get()));
+    if (!tb) tb = ref::borrow(Py_None);
+    if (PySys_SetObject("last_exc", exc.get()) < 0 || PySys_SetObject("last_type", type) < 0 ||
+        PySys_SetObject("last_value", exc.get()) < 0 || PySys_SetObject("last_traceback", tb.get()) < 0)
+        PyErr_Clear();
+    ref hook = ref::steal(compat::sys_get("excepthook"));
+    if (!hook || hook.get() == Py_None) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+        PyErr_DisplayException(exc.get());
+        return;
+    }
+    ref done = ref::steal(PyObject_CallFunctionObjArgs(hook.get(), type, exc.get(), tb.get(), nullptr));
+    if (done) return;
+    ref failure = ref::steal(PyErr_GetRaisedException());
+    PySys_WriteStderr("Error in sys.excepthook:\n");
+    PyErr_DisplayException(failure.get());
+    PySys_WriteStderr("\nOriginal exception was:\n");
+    PyErr_DisplayException(exc.get());
+}
+#endif
+
 // An event failed with the exception pending. The SDK's callback returns nothing and the SDK
 // cannot carry a Python exception back to the caller of vqi_run, so the failure is reported here
 // and the event is dropped: the SDK goes on with the next one.
@@ -118,7 +147,14 @@ CSDK_COLD void report_failed_event() noexcept {
     compat::saved_exception pending;
     pending.fetch();
     pending.restore_copy();
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+        print_interrupt();
+    else
+        PyErr_PrintEx(1);
+#else
     PyErr_PrintEx(1);
+#endif
     pending.restore_copy();
     PyErr_WriteUnraisable(failure_context);
     PyErr_Clear();  // a broken hook has been reported by the interpreter already
