@@ -151,19 +151,32 @@ tsan:
 # ---- bench: c_sdk's call cost against the other ways to bind the same SDK (bench/README.md) ----
 # `make bench` builds c_sdk and its peers under bench/out/build and measures (about 6 minutes);
 # `make bench QUICK=1` is the short run. Results: bench/out/results.md and bench/out/chart.png.
-BENCH_VENV := bench/.venv
+# They are built for and run on the interpreter of the bench's environment (bench/.venv, made with
+# PYTHON); `make bench BENCH_PYVER=3.14` takes the CPython 3.14 the test matrix would (the
+# machine's, else tools/build-python's), with its own environment (bench/.venv-3.14) and results
+# (bench/out/3.14/).
+ifdef BENCH_PYVER
+BENCH_PYTHON = $(shell bash -c 'source tools/find-python; find_python $(BENCH_PYVER)')
+BENCH_VENV  := bench/.venv-$(BENCH_PYVER)
+BENCH_OUT   := bench/out/$(BENCH_PYVER)
+else
+BENCH_PYTHON = $(PYTHON)
+BENCH_VENV  := bench/.venv
+BENCH_OUT   := bench/out
+endif
 BENCH_PY   := $(BENCH_VENV)/bin/python
 
 .PHONY: bench
 
 $(BENCH_VENV)/.deps: bench/requirements.txt
-	bash tools/venv $(PYTHON) $(BENCH_VENV)
+	@py='$(BENCH_PYTHON)'; case "$$py" in "!"*) echo "make bench: no CPython $(BENCH_PYVER):$${py#!}"; exit 1 ;; esac; \
+	  bash tools/venv "$$py" $(BENCH_VENV)
 	$(BENCH_PY) -m pip install --quiet --upgrade pip
 	$(BENCH_PY) -m pip install --quiet -r bench/requirements.txt
 	touch $@
 
 bench: $(BENCH_VENV)/.deps
-	$(BENCH_PY) bench/run.py --build $(if $(QUICK),--quick)
+	$(BENCH_PY) bench/run.py --build $(if $(QUICK),--quick) --out $(BENCH_OUT) --build-dir $(BENCH_OUT)/build
 
 # ---- sanitize: the whole suite against an AddressSanitizer + UBSan build ----------------------
 # Builds the extension and the SDK stand-in (VQSDK_STANDIN) instrumented (CSDK_SANITIZE) in build/sanitize (with
