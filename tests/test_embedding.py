@@ -80,8 +80,9 @@ def test_finalize_and_initialize_again(program):
     env = {k: v for k, v in os.environ.items() if not k.startswith(("PYTHON", "ASAN_"))}
     env.update(PYTHONHOME=sys.base_prefix, PYTHONPATH=os.pathsep.join([os.path.dirname(c_sdk.__file__), STANDIN_PY]),
                PYTHONDONTWRITEBYTECODE="1", EMBED_EVENTS=str(EVENTS),
-               # every object through malloc, where AddressSanitizer sees a use after free
-               PYTHONMALLOC="malloc", ASAN_OPTIONS=":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"])))
+               ASAN_OPTIONS=":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"])))
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):  # free-threaded: mimalloc only
+        env["PYTHONMALLOC"] = "malloc"  # every object through malloc, where AddressSanitizer sees a use after free
     for kept in ("PYTHON_GIL", "LD_PRELOAD"):
         if kept in os.environ:
             env[kept] = os.environ[kept]
