@@ -111,10 +111,11 @@ IDS = [t[0] for t in TARGETS]
 
 
 def fresh_result(result):
-    """The objects of a result that must be new, held by nobody else (no shared small object)."""
+    """The objects of a result that must be new, held by nobody else (no object the interpreter
+    shares: its small ints, how many of them it keeps depending on the version, or one-byte bytes)."""
     objs = list(result) if isinstance(result, tuple) else [result]
     return [o for o in objs if (isinstance(o, bytes) and len(o) > 1) or type(o) is float or
-            (type(o) is int and o > 256)]
+            (type(o) is int and int(str(o)) is not o)]
 
 
 def held(result):
