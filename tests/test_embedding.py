@@ -58,7 +58,7 @@ def build(name, source, extra):
     WORK.mkdir(parents=True, exist_ok=True)
     done = run("cc", "-g", "-O1", *extra, f"-I{sysconfig.get_path('include')}", source, "-o", out, *libpython(),
                *like_the_interpreter())
-    return out if done.returncode == 0 else None
+    return out if done.returncode == 0 else done.stderr
 
 
 @pytest.fixture(scope="module")
@@ -69,9 +69,9 @@ def program(tmp_path_factory):
     probe.write_text("#include <Python.h>\nint main(void) { return Py_IsInitialized(); }\n")
     asan = ["-fsanitize=address", "-fno-omit-frame-pointer"]
     works = build("probe", probe, asan)
-    sanitized = bool(works) and run(works, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0")).returncode == 0
+    sanitized = isinstance(works, Path) and run(works, env=dict(os.environ, ASAN_OPTIONS="detect_leaks=0")).returncode == 0
     made = build("embed", ROOT / "tests" / "embed" / "embed.c", asan if sanitized else [])
-    assert made, "the embedding program does not build"
+    assert isinstance(made, Path), f"the embedding program does not build:\n{made}"
     return made, sanitized
 
 
