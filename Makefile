@@ -17,8 +17,9 @@ BUILD_DEPS := "scikit-build-core>=0.10" \
   $(shell command -v ninja >/dev/null 2>&1 || echo ninja)
 TEST_DEPS  := "pytest>=7" "pytest-timeout>=2.1" "hypothesis>=6" "mypy>=1.10"
 
+# tools/venv: the interpreter's own ensurepip, else (Debian's binary interpreters) pip from its wheel.
 $(VENV)/.build-deps: pyproject.toml
-	$(PYTHON) -m venv $(VENV)
+	bash tools/venv $(PYTHON) $(VENV)
 	$(PY) -m pip install --quiet --disable-pip-version-check $(BUILD_DEPS)
 	touch $@
 
@@ -53,7 +54,7 @@ install: $(VENV)/.build-deps
 # For each supported CPython the machine has: the plain wheel (no SDK library bundled), repaired by
 # auditwheel to a manylinux tag with libvqsdk.so left out, and checked in a fresh environment
 # (tools/wheels). The wheels go to dist/; the work trees to build/wheels/. WHEELS="3.12" narrows it.
-WHEELS ?= 3.10 3.11 3.12 3.13 3.13t
+WHEELS ?= 3.10 3.11 3.12 3.13 3.13t 3.14 3.15
 
 .PHONY: wheels
 wheels:
@@ -85,8 +86,10 @@ clean:
 # The whole suite under each supported CPython the machine has, each in its own environment
 # (.venv-X.Y) through `make test`; a version it lacks is skipped with a line saying so. X.Yt is the
 # free-threaded build of tools/build-python (built into the cache when missing), run with the GIL
-# off (PYTHON_GIL=0). 3.14 and 3.15 are named so that they run the day the machine can fetch their
-# source (until then: skipped); a version past the newest tested one builds with UNTESTED_PYTHON=1.
+# off (PYTHON_GIL=0). 3.14 and 3.15 come from Debian's binary packages where their source cannot be
+# fetched; 3.14t and 3.15t need the source (Debian ships no free-threaded binary) and are skipped
+# with a line saying so until it can be fetched. A version past the newest tested one builds with
+# UNTESTED_PYTHON=1.
 # MATRIX="3.12 3.13" narrows the run; MATRIX_JOBS=2 runs two versions at a time. The logs go to
 # build/test-matrix/.
 MATRIX      ?= 3.10 3.11 3.12 3.13 3.13t 3.14 3.14t 3.15 3.15t
@@ -99,12 +102,14 @@ test-matrix:
 clean-matrix:
 	rm -rf $(foreach v,$(MATRIX),.venv-$(v)) build/test-matrix
 
-# ---- interpreters: CPython built from the Debian source package (tools/build-python) ----------
+# ---- interpreters: CPython from the Debian packages (tools/build-python) ----------------------
 # `make python PYVER=3.13 FLAVOUR=ft` builds (or finds, when cached) CPython PYVER into
-# ${XDG_CACHE_HOME:-~/.cache}/c_sdk/cpython/PYVER-FLAVOUR/bin/python3. FLAVOUR: default, ft
-# (free-threaded), ft-tsan (free-threaded with ThreadSanitizer).
+# ${XDG_CACHE_HOME:-~/.cache}/c_sdk/cpython/PYVER-FLAVOUR/bin/python3, from the source package,
+# else (`make python PYVER=3.14`: the source answers 404 here) from the binary packages of Debian's
+# testing suite. FLAVOUR: default (the default), ft (free-threaded), ft-tsan (free-threaded with
+# ThreadSanitizer); the free-threaded ones need the source.
 PYVER   ?= 3.13
-FLAVOUR ?= ft
+FLAVOUR ?= default
 
 .PHONY: python
 python:
@@ -146,19 +151,32 @@ tsan:
 # ---- bench: c_sdk's call cost against the other ways to bind the same SDK (bench/README.md) ----
 # `make bench` builds c_sdk and its peers under bench/out/build and measures (about 6 minutes);
 # `make bench QUICK=1` is the short run. Results: bench/out/results.md and bench/out/chart.png.
-BENCH_VENV := bench/.venv
+# They are built for and run on the interpreter of the bench's environment (bench/.venv, made with
+# PYTHON); `make bench BENCH_PYVER=3.14` takes the CPython 3.14 the test matrix would (the
+# machine's, else tools/build-python's), with its own environment (bench/.venv-3.14) and results
+# (bench/out/3.14/).
+ifdef BENCH_PYVER
+BENCH_PYTHON = $(shell bash -c 'source tools/find-python; find_python $(BENCH_PYVER)')
+BENCH_VENV  := bench/.venv-$(BENCH_PYVER)
+BENCH_OUT   := bench/out/$(BENCH_PYVER)
+else
+BENCH_PYTHON = $(PYTHON)
+BENCH_VENV  := bench/.venv
+BENCH_OUT   := bench/out
+endif
 BENCH_PY   := $(BENCH_VENV)/bin/python
 
 .PHONY: bench
 
 $(BENCH_VENV)/.deps: bench/requirements.txt
-	$(PYTHON) -m venv $(BENCH_VENV)
+	@py='$(BENCH_PYTHON)'; case "$$py" in "!"*) echo "make bench: no CPython $(BENCH_PYVER):$${py#!}"; exit 1 ;; esac; \
+	  bash tools/venv "$$py" $(BENCH_VENV)
 	$(BENCH_PY) -m pip install --quiet --upgrade pip
 	$(BENCH_PY) -m pip install --quiet -r bench/requirements.txt
 	touch $@
 
 bench: $(BENCH_VENV)/.deps
-	$(BENCH_PY) bench/run.py --build $(if $(QUICK),--quick)
+	$(BENCH_PY) bench/run.py --build $(if $(QUICK),--quick) --out $(BENCH_OUT) --build-dir $(BENCH_OUT)/build
 
 # ---- sanitize: the whole suite against an AddressSanitizer + UBSan build ----------------------
 # Builds the extension and the SDK stand-in (VQSDK_STANDIN) instrumented (CSDK_SANITIZE) in build/sanitize (with

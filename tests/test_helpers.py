@@ -152,6 +152,11 @@ def test_status_ok():
     assert c_sdk.c_status_ok(SUCCESS) is True
     assert c_sdk.c_status_ok(FAILURE) is False
     assert c_sdk.c_status_ok("x") is False
+    # ints past a C long, and constants that are no exact int: Python's equality all the same
+    for constant, status, equal in [(SUCCESS, 2**70, False), (2**70, 2**70, True), (True, 1, True), (1.0, 1, True),
+                                    (SUCCESS, float(SUCCESS), True)]:
+        c_sdk.CSDK_OPERATE_SUCCESS = constant
+        assert c_sdk.c_status_ok(status) is equal
     c_sdk.CSDK_OPERATE_SUCCESS = Recorder  # whatever equality returns comes back as it is
     assert c_sdk.c_status_ok(Recorder) is True
     del c_sdk.CSDK_OPERATE_SUCCESS

@@ -6,6 +6,7 @@ import copy
 import inspect
 import operator
 import pickle
+import re
 import sys
 import textwrap
 import traceback
@@ -393,17 +394,25 @@ def test_records_pickle_and_copy(name, restore_classes):
 # ---- iteration ------------------------------------------------------------------------------------
 
 
+def refusal(name, operation):
+    """The interpreter's own words for `operation` on a plain object of a class named `name` that
+    refuses iteration (they change between versions)."""
+    with pytest.raises(TypeError) as refused:
+        operation(type(name, (), {"__iter__": None})())
+    return re.escape(str(refused.value))
+
+
 @pytest.mark.parametrize("name", NAMES)
 def test_records_are_not_iterable(name):
     cls = getattr(c_sdk, name)
     record = cls(Limited({0: "a", "k": "v"}))
     for iterate in (iter, list, tuple, lambda r: [*r], lambda r: dict.fromkeys(r), sorted):
-        with pytest.raises(TypeError, match=f"'{name}' object is not iterable"):
+        with pytest.raises(TypeError, match=refusal(name, iterate)):
             iterate(record)
     if name == "BarLikeDict2":
         assert "k" in record and "a" not in record and 0 in record
     else:
-        with pytest.raises(TypeError, match=f"argument of type '{name}' is not iterable"):
+        with pytest.raises(TypeError, match=refusal(name, lambda r: "k" in r)):
             "k" in record
     assert record.data.reads == 0
 

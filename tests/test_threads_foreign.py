@@ -86,6 +86,18 @@ def test_events_from_native_threads_while_the_interpreter_exits():
     assert (done.returncode, done.stdout, done.stderr) == (0, "exiting\n", "")
 
 
+def test_keyboard_interrupt_in_a_handler_leaves_the_exit_status_alone():
+    # Reported and dropped like any failure: the process still ends as it would have.
+    done = run(PRELUDE + """
+    def handler(topic, payload): raise KeyboardInterrupt
+    sys.excepthook = lambda *exc: print("printed", exc[0].__name__, sys.last_value is exc[1])
+    c_sdk.py_vqi_set_data_callback(handler)
+    sdk.emit("tick")
+    print("exiting")
+    """)
+    assert (done.returncode, done.stdout) == (0, "printed KeyboardInterrupt True\nexiting\n")
+
+
 # Wherever the handler runs, the process ends as a SystemExit on the main thread would: atexit
 # handlers run, the strategy's buffered files are written, the status is the exception's. A main
 # thread that cannot take it (blocked in native code) leaves the end to the module after 5 s: the

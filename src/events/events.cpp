@@ -25,6 +25,7 @@
 #include "module/globals.hpp"
 #include "module/ref.hpp"
 #include "module/sdk_section.hpp"
+#include "module/shutdown.hpp"
 
 namespace csdk {
 namespace {
@@ -51,6 +52,35 @@ CSDK_COLD void stop_run_loop() noexcept {
     PyErr_Clear();
     pending.restore_copy();
 }
+
+#if PY_VERSION_HEX >= 0x030E0000
+// The standard printing of the pending KeyboardInterrupt without what PyErr_PrintEx does to it from
+// 3.14: mark it unhandled for the whole process, which then ends by SIGINT (status 130) however it
+// ends. Here, as there: sys.last_exc and friends, then sys.excepthook (its own failure printed
+// before the exception, as the interpreter does).
+CSDK_COLD void print_interrupt() noexcept {
+    ref exc = ref::steal(PyErr_GetRaisedException());
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+    ref tb = ref::steal(PyException_GetTraceback(exc.get()));
+    if (!tb) tb = ref::borrow(Py_None);
+    if (PySys_SetObject("last_exc", exc.get()) < 0 || PySys_SetObject("last_type", type) < 0 ||
+        PySys_SetObject("last_value", exc.get()) < 0 || PySys_SetObject("last_traceback", tb.get()) < 0)
+        PyErr_Clear();
+    ref hook = ref::steal(compat::sys_get("excepthook"));
+    if (!hook || hook.get() == Py_None) {
+        PySys_WriteStderr("sys.excepthook is missing\n");
+        PyErr_DisplayException(exc.get());
+        return;
+    }
+    ref done = ref::steal(PyObject_CallFunctionObjArgs(hook.get(), type, exc.get(), tb.get(), nullptr));
+    if (done) return;
+    ref failure = ref::steal(PyErr_GetRaisedException());
+    PySys_WriteStderr("Error in sys.excepthook:\n");
+    PyErr_DisplayException(failure.get());
+    PySys_WriteStderr("\nOriginal exception was:\n");
+    PyErr_DisplayException(exc.get());
+}
+#endif
 
 // An event failed with the exception pending. The SDK's callback returns nothing and the SDK
 // cannot carry a Python exception back to the caller of vqi_run, so the failure is reported here
@@ -80,7 +110,14 @@ CSDK_COLD void report_failed_event() noexcept {
     compat::saved_exception pending;
     pending.fetch();
     pending.restore_copy();
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+        print_interrupt();
+    else
+        PyErr_PrintEx(1);
+#else
     PyErr_PrintEx(1);
+#endif
     pending.restore_copy();
     PyErr_WriteUnraisable(failure_context);
     PyErr_Clear();  // a broken hook has been reported by the interpreter already
@@ -207,26 +244,21 @@ inline void deliver_or_report(const char* topic, const char* data, int len) noex
 // own, a thread that called the SDK some other way, or one that arrives once the interpreter has
 // begun to shut down.
 //
-// While the interpreter runs, the lock is taken for the event (the thread-state API knows whether
-// this thread holds it already) and released after; the event is delivered and reported exactly as
-// on the Python thread. Once shutdown has begun (or is over) a thread that does not hold the lock
-// must not take it: the interpreter would stop that thread, or nothing is left to call. Such an
-// event is dropped.
+// While the interpreter runs, it is taken for the event (the thread may hold it already) and given
+// back after; the event is delivered and reported exactly as on the Python thread. Once shutdown
+// has begun (or is over) a thread that does not hold the lock must not take it: the interpreter
+// would park that thread for good, or nothing is left to call. Such an event is dropped, and the
+// thread returns to the SDK (shutdown.hpp: the shutdown waits for the threads already on their way).
 CSDK_COLD void foreign_event(const char* topic, const char* data, int len) noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    // Newer interpreters begin finalizing before they say they are no longer initialized, and a
-    // thread that attaches then may be parked for good.
-    if (!Py_IsInitialized() || Py_IsFinalizing()) {
-#else
-    if (!Py_IsInitialized()) {
-#endif
-        // After shutdown the thread-state registry is gone and reports no thread state.
-        if (PyGILState_GetThisThreadState() && compat::holds_lock()) deliver_or_report(topic, data, len);
+    shutdown::attachment held;
+    if (shutdown::attach(held)) {
+        deliver_or_report(topic, data, len);
+        shutdown::detach(held);
         return;
     }
-    PyGILState_STATE gil = PyGILState_Ensure();
-    deliver_or_report(topic, data, len);
-    PyGILState_Release(gil);
+    // After shutdown the thread-state registry is gone and reports no thread state.
+    if (!shutdown::finalized() && Py_IsInitialized() && PyGILState_GetThisThreadState() && compat::holds_lock())
+        deliver_or_report(topic, data, len);
 }
 
 // What the SDK calls for each event. Whatever happens, it returns normally: an event that fails

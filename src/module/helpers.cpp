@@ -238,7 +238,35 @@ int truth(PyObject* o) noexcept {
 
 // The globals below are held while they are used: the comparisons, calls and attribute lookups
 // run Python code that may delete or rebind the name, which may be their only reference.
+#if CSDK_GLOBAL_CACHE
+// An exact int that fits a C long, as that number (false for anything else, no exception left).
+inline bool small_int(PyObject* o, long& n) noexcept {
+    if (!PyLong_CheckExact(o)) return false;
+#  if PY_VERSION_HEX >= 0x030C0000
+    if (CSDK_LIKELY(PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o)))) {
+        n = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+        return true;
+    }
+#  endif
+    int overflow = 0;
+    n = PyLong_AsLongAndOverflow(o, &overflow);
+    if (overflow || (n == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+#endif
+
 PyObject* c_status_ok(PyObject*, PyObject* status) {
+#if CSDK_GLOBAL_CACHE
+    // Two exact ints are equal when their numbers are: no comparison runs, nothing is held.
+    long n;
+    if (CSDK_LIKELY(small_int(status, n))) {
+        if (CSDK_UNLIKELY(!globals::success.get())) return fail(ok_site);
+        if (CSDK_LIKELY(globals::success.exact())) return PyBool_FromLong(n == globals::success.number());
+    }
+#endif
     ref success = globals::success.hold();
     if (!success) return fail(ok_site);
     PyObject* r = PyObject_RichCompare(status, success.get(), Py_EQ);

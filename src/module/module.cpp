@@ -17,6 +17,7 @@
 #include "module/methods.hpp"
 #include "module/sdk_section.hpp"
 #include "module/ref.hpp"
+#include "module/shutdown.hpp"
 #include "records/records.hpp"
 
 namespace csdk {
@@ -44,6 +45,14 @@ int copy_spec_attr(PyObject* spec, PyObject* module, const char* attr, const cha
 }
 
 PyObject* create(PyObject* spec, PyModuleDef*) {
+    // The module's state was made for an interpreter that is gone (an embedder finalized it and
+    // made another, whose id is 0 again): none of it can serve the new one.
+    if (shutdown::finalized()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "c_sdk cannot be imported again after the interpreter that imported it was finalized "
+                        "(Py_Finalize): import it in a new process");
+        return nullptr;
+    }
     int64_t id = compat::interpreter_id();
     if (id == -1 && PyErr_Occurred()) return nullptr;
     if (!compat::claim_interpreter(state.interpreter, id)) {
@@ -196,6 +205,7 @@ int bind_bindings() noexcept {
 }
 
 int fill_namespace(PyObject* module) noexcept {
+    if (shutdown::watch() < 0) return -1;
     ref builtins = ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins) return -1;
     if (!state.builtins) state.builtins = Py_NewRef(PyModule_GetDict(builtins.get()));
