@@ -1,16 +1,18 @@
 """How c_sdk's work scales with threads on a free-threaded interpreter (docs/performance.md).
 
-    PYTHONPATH=standin/python <3.13t python> bench/threads.py [--threads 1,2,4,8] [--seconds 1.5]
+    PYTHONPATH=standin/python <3.13t python> bench/threads.py [--threads 1,2,4,8] [--seconds 0.8] [--rounds 5]
 
 Each case runs the same loop on N threads at once, each thread on objects of its own, for a fixed
 time, and reports the work done per second against one thread: on 2 cores, 2 threads doing twice
 the work of one is perfect scaling. Records involve no SDK lock; binding calls all pass through it,
 so they scale only as far as the work outside the SDK (argument conversion, result objects) lets
 them, and with more threads than cores they should keep most of one thread's pace. Wall-clock
-figures: run on a quiet machine and compare within one run.
+figures, each the median of several rounds that measure every thread count in turn: run on a
+quiet machine and compare within one run.
 """
 
 import argparse
+import statistics
 import sys
 import threading
 import time
@@ -87,7 +89,9 @@ def rate(fn, threads, seconds, chunk=2000):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--threads", default="1,2,4,8", help="thread counts, comma-separated (default 1,2,4,8)")
-    parser.add_argument("--seconds", type=float, default=1.5, help="time per measurement (default 1.5)")
+    parser.add_argument("--seconds", type=float, default=0.8, help="time per measurement (default 0.8)")
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="measurements of each count, taken in turn, of which the median counts (default 5)")
     args = parser.parse_args()
     counts = [int(c) for c in args.threads.split(",")]
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
@@ -95,7 +99,9 @@ def main():
     print("| case | " + " | ".join(f"{n} thread{'s' if n > 1 else ''}" for n in counts) + " |")
     print("|---|" + "---:|" * len(counts))
     for name, fn in CASES.items():
-        rates = [rate(fn, n, args.seconds) for n in counts]
+        # Every count once per round, in turn: a slow spell of a shared machine hits them alike.
+        rounds = [[rate(fn, n, args.seconds) for n in counts] for _ in range(args.rounds)]
+        rates = [statistics.median(r[k] for r in rounds) for k in range(len(counts))]
         cells = [f"{r / 1e6:.2f} M/s ({r / rates[0]:.2f}x)" for r in rates]
         print(f"| {name} | " + " | ".join(cells) + " |", flush=True)
 
