@@ -71,7 +71,9 @@ public:
     kept_bytes() noexcept {}
     kept_bytes(const kept_bytes&) = delete;
     kept_bytes& operator=(const kept_bytes&) = delete;
-    ~kept_bytes() { std::free(heap_); }
+    ~kept_bytes() {
+        if (CSDK_UNLIKELY(heap_ != nullptr)) std::free(heap_);
+    }
 
     // A copy of `n` bytes at `p`, or null when memory ran out.
     const char* keep(const char* p, std::size_t n) noexcept {
@@ -83,8 +85,11 @@ public:
         std::memcpy(to, p, n);
         return to;
     }
-    // A copy of the NUL-terminated text at `s`, or null when memory ran out.
-    const char* keep_text(const char* s) noexcept { return keep(s, std::strlen(s) + 1); }
+    // A copy of the NUL-terminated text at `s` (its length in `length`), or null when memory ran out.
+    const char* keep_text(const char* s, std::size_t& length) noexcept {
+        length = std::strlen(s);
+        return keep(s, length + 1);
+    }
 
 private:
     char* heap_ = nullptr;
@@ -186,18 +191,21 @@ struct none_result {
 struct text_result {
     bool prepare() noexcept { return true; }
     std::tuple<> outs() noexcept { return {}; }
-    PyObject* finish(const char* s) noexcept {
-#if CSDK_SDK_LOCK
-        if (CSDK_UNLIKELY(s == lost_text)) return PyErr_NoMemory();
-#endif
-        return s ? PyBytes_FromString(s) : PyBytes_FromStringAndSize(nullptr, 0);
-    }
 #if CSDK_SDK_LOCK
     kept_bytes kept;
+    std::size_t length = 0;
     const char* capture(const char* s) noexcept {
         if (!s) return nullptr;
-        const char* copy = kept.keep_text(s);
+        const char* copy = kept.keep_text(s, length);
         return copy ? copy : lost_text;
+    }
+    PyObject* finish(const char* s) noexcept {
+        if (CSDK_UNLIKELY(s == lost_text)) return PyErr_NoMemory();
+        return PyBytes_FromStringAndSize(s, s ? static_cast<Py_ssize_t>(length) : 0);
+    }
+#else
+    PyObject* finish(const char* s) noexcept {
+        return s ? PyBytes_FromString(s) : PyBytes_FromStringAndSize(nullptr, 0);
     }
 #endif
 };
@@ -278,7 +286,8 @@ struct address_result {
     kept_bytes kept;
     int capture(int status) noexcept {
         if (success.may_succeed(status) && addr) {
-            const char* copy = kept.keep_text(addr);
+            std::size_t length;
+            const char* copy = kept.keep_text(addr, length);
             addr = const_cast<char*>(copy ? copy : lost_text);
         }
         return status;
