@@ -1,10 +1,12 @@
 // The event bridge and the run-loop and timer bindings.
 //
 // The SDK delivers every event (market data, order updates, timers) through one native callback,
-// callback_wrapper, on the thread that is inside an SDK call (vqi_run, vqi_poll, ...). Every SDK
-// call the module makes keeps the interpreter lock, so the callback normally runs with it held and
-// calls the Python handler directly. An SDK that calls back from a thread of its own (which holds
-// no lock) gets the lock taken for that one event through the thread-state API.
+// callback_wrapper, on the thread that is inside an SDK call (vqi_run, vqi_poll, ...). With the
+// GIL every SDK call the module makes keeps the interpreter lock, so the callback normally runs
+// with it held and calls the Python handler directly; free-threaded, the thread is detached inside
+// the call and holding the SDK lock, and it lets that lock go and attaches for the handler
+// (sdk_section.hpp). An SDK that calls back from a thread of its own (which holds no lock) gets
+// the interpreter taken for that one event through the thread-state API.
 //
 // The Python handler is the module global `f`, bound by py_vqi_set_data_callback and looked up at
 // each event, like every other global the module reads (module namespace, then builtins).
