@@ -39,7 +39,10 @@ std::atomic<unsigned> taken{0};
 std::atomic<bool> pending{false};
 std::atomic<bool> flushed{false};
 int exit_status = 0;
-compat::saved_exception* exit_exception = nullptr;  // until the main thread takes it
+// The exception for the main thread, in storage of the module's own (no heap, so the module needs
+// nothing of the C++ runtime); set while `pending`, until the main thread takes it.
+alignas(compat::saved_exception) unsigned char exit_storage[sizeof(compat::saved_exception)];
+compat::saved_exception* exit_exception = nullptr;
 PyObject* printed_code = nullptr;                   // a code that is printed rather than a number
 
 void sleep_ms(long ms) noexcept {
@@ -58,15 +61,18 @@ bool wait_for(long ms, Done done) noexcept {
 }
 
 // The pending call, on the main thread.
+// The exception is taken before `pending` is cleared: a handler's next SystemExit may then store
+// its own.
 int raise_on_main(void*) noexcept {
-    taken.store(generation.load());
-    pending.store(false);
     compat::saved_exception* held = exit_exception;
     exit_exception = nullptr;
-    if (!held) return 0;
-    held->restore_copy();
-    delete held;
-    return -1;
+    if (held) {
+        held->restore_copy();
+        held->~saved_exception();
+    }
+    taken.store(generation.load());
+    pending.store(false);
+    return held ? -1 : 0;
 }
 
 CSDK_COLD void flush_all(PyObject* objects, PyObject* kinds) noexcept {
@@ -152,18 +158,16 @@ void exit_from_handler() noexcept {
     }
     unsigned asked = generation.load() + 1;
     take_code(raised.value_object());
-    delete exit_exception;
-    exit_exception = new (std::nothrow) compat::saved_exception;
-    if (exit_exception) {
-        raised.restore_copy();
-        exit_exception->fetch();
-    }
+    if (exit_exception) exit_exception->~saved_exception();
+    exit_exception = new (exit_storage) compat::saved_exception;
+    raised.restore_copy();
+    exit_exception->fetch();
     raised.restore_copy();
     generation.store(asked);
     pthread_t thread;
     bool watched = pthread_create(&thread, nullptr, watchdog, reinterpret_cast<void*>(std::uintptr_t{asked})) == 0;
     if (watched) pthread_detach(thread);
-    if (!exit_exception || Py_AddPendingCall(raise_on_main, nullptr) < 0 || !watched) {
+    if (Py_AddPendingCall(raise_on_main, nullptr) < 0 || !watched) {
         // The main thread cannot be asked: the process ends here, as it would have from the watchdog.
         flush_python_files();
         std::fflush(nullptr);
