@@ -28,7 +28,7 @@ pytestmark = [pytest.mark.packaging, pytest.mark.timeout(3600)]  # wheels built 
 
 ROOT = Path(__file__).resolve().parent.parent
 STANDIN_PY = ROOT / "standin" / "python"
-WORK = ROOT / "build" / "packaging" / sys.implementation.cache_tag
+WORK = ROOT / "build" / "packaging" / (sys.implementation.cache_tag + sys.abiflags)  # 3.13t apart from 3.13
 EXTENSION = "c_sdk" + sysconfig.get_config_var("EXT_SUFFIX")
 STUB_FILES = {"c_sdk.pyi", "c_sdk-stubs/__init__.pyi"}
 

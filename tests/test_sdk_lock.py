@@ -185,3 +185,30 @@ def test_the_sdk_lock_is_not_handed_to_a_sleeping_waiter():
             print(sorted(set(firsts)))
     """)
     assert "vqi_get_cash_pb" in out
+
+
+# Threads calling the SDK in a loop take the lock back the moment they let it go: another caller
+# still has it within a bound, however many of them there are (it once waited 76 s behind 8).
+@free_threaded_only
+def test_no_caller_waits_for_ever_behind_threads_calling_in_a_loop():
+    out = run("""
+        def main():
+            sdk.set_wait("vqi_get_orders_pb", 0.003)
+            stop = threading.Event()
+            def loop():
+                while not stop.is_set():
+                    c_sdk.py_vqi_get_orders(b"q")
+            threads = [threading.Thread(target=loop, daemon=True) for _ in range(8)]
+            for t in threads:
+                t.start()
+            worst = 0
+            for _ in range(20):
+                t0 = time.monotonic()
+                c_sdk.py_vqi_get_orders(b"m")
+                worst = max(worst, time.monotonic() - t0)
+            stop.set()
+            for t in threads:
+                t.join(20)
+            print("bounded" if worst < 5 else f"waited {worst:.1f} s")
+    """)
+    assert out == "bounded\n"

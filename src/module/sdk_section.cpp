@@ -1,5 +1,6 @@
 #include "sdk_section.hpp"
 
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,19 +30,23 @@ std::atomic<unsigned long> main_thread{0};
 // How long a call waits for the SDK lock once the interpreter is finalizing.
 constexpr long shutdown_wait_ms = 5000;
 
-long long now_ms() noexcept {
+long long now_us() noexcept {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
-// Sleeps while *word == value, at most `ms` milliseconds (a spurious return is fine).
-void sleep_on(std::atomic<int>& word, int value, long ms) noexcept {
+// How long a waiter waits before it is starving. Well above a wait for calls that come and go in
+// turn, well below what a user would see as a stall.
+constexpr long long starving_after_us = 5000;
+
+// Sleeps while *word == value, at most `us` microseconds (a spurious return is fine).
+void sleep_on(std::atomic<int>& word, int value, long long us) noexcept {
 #if defined(__linux__)
-    timespec timeout{ms / 1000, (ms % 1000) * 1000000};
+    timespec timeout{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
     syscall(SYS_futex, reinterpret_cast<int*>(&word), FUTEX_WAIT_PRIVATE, value, &timeout, nullptr, 0);
 #else
-    (void)ms;
+    (void)us;
     word.wait(value, std::memory_order_relaxed);
 #endif
 }
@@ -54,35 +59,62 @@ bool mutex::lock_slow() noexcept {
     // so that a thread that calls the SDK in a loop, and takes the lock back within a microsecond
     // of letting it go, cannot keep a woken waiter out for long. A thread that has slept takes the
     // lock marked "a thread may sleep on it": another sleeper may still be there.
+    //
+    // One that still has not had it after starving_after_us is starving: from then on the others
+    // leave the lock to the starving (they wait, however they came), and a let-go wakes every
+    // sleeper, so that a starving one is among them.
     int taken = 1;
-    long long deadline = 0;
+    bool starving = false;
+    long long started = now_us(), deadline = 0;
     for (;;) {
         for (int i = 0; i < 64; ++i) {
             int expected = 0;
-            if (word_.load(std::memory_order_relaxed) == 0 &&
-                word_.compare_exchange_strong(expected, taken, std::memory_order_acquire, std::memory_order_relaxed))
+            if ((starving || starving_.load(std::memory_order_relaxed) == 0) &&
+                word_.load(std::memory_order_relaxed) == 0 &&
+                word_.compare_exchange_strong(expected, taken, std::memory_order_acquire, std::memory_order_relaxed)) {
+                if (starving) starving_.fetch_sub(1, std::memory_order_relaxed);
                 return true;
+            }
             if (i < 16) __builtin_ia32_pause();
             else sched_yield();
         }
-        if (word_.exchange(2, std::memory_order_acquire) == 0) return true;
-        long ms = 100;
-        if (Py_IsFinalizing()) {
-            long long now = now_ms();
-            if (!deadline) deadline = now + shutdown_wait_ms;
-            if (now >= deadline) return false;
-            ms = static_cast<long>(deadline - now);
+        long long now = now_us(), sleep_us = 100000;
+        if (!starving && now - started >= starving_after_us) {
+            starving = true;
+            starving_.fetch_add(1, std::memory_order_relaxed);
         }
-        sleep_on(word_, 2, ms);
+        if (Py_IsFinalizing()) {
+            if (!deadline) deadline = now + shutdown_wait_ms * 1000;
+            if (now >= deadline) {
+                if (starving) starving_.fetch_sub(1, std::memory_order_relaxed);
+                return false;
+            }
+            sleep_us = deadline - now;
+        }
+        if (!starving && starving_.load(std::memory_order_relaxed) != 0) {
+            // Left to a starving waiter: it takes the lock within a let-go.
+            timespec pause{0, 50000};
+            nanosleep(&pause, nullptr);
+            continue;
+        }
+        if (word_.exchange(2, std::memory_order_acquire) == 0) {
+            if (starving) starving_.fetch_sub(1, std::memory_order_relaxed);
+            return true;
+        }
+        sleep_on(word_, 2, sleep_us);
         taken = 2;
     }
 }
 
 void mutex::wake() noexcept {
+    // With a starving waiter, every sleeper: a single one woken might be another, which leaves the
+    // lock to the starving one and sleeps again.
+    int n = starving_.load(std::memory_order_relaxed) ? INT_MAX : 1;
 #if defined(__linux__)
-    syscall(SYS_futex, reinterpret_cast<int*>(&word_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    syscall(SYS_futex, reinterpret_cast<int*>(&word_), FUTEX_WAKE_PRIVATE, n, nullptr, nullptr, 0);
 #else
-    word_.notify_one();
+    if (n == 1) word_.notify_one();
+    else word_.notify_all();
 #endif
 }
 

@@ -18,8 +18,10 @@
 //     the shutdown has stopped may be inside the SDK for good) and the call then fails.
 //
 // The lock itself spins briefly, then sleeps; a thread that lets it go can take it straight back
-// while a sleeper wakes (it is never handed to a particular waiter), so more SDK-calling threads
-// than cores do not line up behind one another's wake-ups.
+// while a sleeper wakes (it is not handed to a particular waiter), so more SDK-calling threads
+// than cores do not line up behind one another's wake-ups. Only a waiter that has waited longer
+// than a bound (a thread calling in a loop keeps taking it back ahead of it) stops the others
+// taking it until it has it: no thread waits for ever, whoever calls in a loop.
 //
 // On every build each thread counts how deep it is in SDK calls made through the module. An event
 // that arrives on a thread with a non-zero count arrives inside such a call: on that thread the
@@ -47,12 +49,14 @@ inline constinit CSDK_THREAD_LOCAL int depth = 0;
 #ifdef Py_GIL_DISABLED
 #  define CSDK_SDK_LOCK 1
 
-// The process-wide SDK lock: 0 free, 1 held, 2 held and a thread may sleep on it.
+// The process-wide SDK lock: 0 free, 1 held, 2 held and a thread may sleep on it. A waiter that
+// has waited longer than a bound is starving: until it has the lock, no other thread takes it.
 class mutex {
 public:
     bool try_lock() noexcept {
         int expected = 0;
-        return word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
+        return starving_.load(std::memory_order_relaxed) == 0 &&
+               word_.compare_exchange_strong(expected, 1, std::memory_order_acquire, std::memory_order_relaxed);
     }
     // Waits as long as it takes; once the interpreter is finalizing, for a bounded time. False:
     // not taken (only then).
@@ -61,7 +65,10 @@ public:
         if (CSDK_UNLIKELY(word_.exchange(0, std::memory_order_release) == 2)) wake();
     }
     // In a fork's child: the forking thread is the only one left, and it held the lock.
-    void reset() noexcept { word_.store(0, std::memory_order_relaxed); }
+    void reset() noexcept {
+        word_.store(0, std::memory_order_relaxed);
+        starving_.store(0, std::memory_order_relaxed);
+    }
     bool free() const noexcept { return word_.load(std::memory_order_relaxed) == 0; }
     // Held, and a thread may sleep on it.
     bool waited_for() const noexcept { return word_.load(std::memory_order_relaxed) == 2; }
@@ -70,6 +77,7 @@ private:
     CSDK_COLD bool lock_slow() noexcept;
     CSDK_COLD void wake() noexcept;
     std::atomic<int> word_{0};
+    std::atomic<int> starving_{0};  // how many waiters are starving
 };
 
 extern mutex lock;
