@@ -20,6 +20,21 @@ from vqsdk_standin import StandIn
 sdk = StandIn()
 sdk.reset(callback=True, config=True)
 sdk.recording = False
+
+def loopers(n):
+    # n daemon threads calling a query in a loop; returns what stops and joins them
+    stop = threading.Event()
+    def loop():
+        while not stop.is_set():
+            c_sdk.py_vqi_get_orders(b"q")
+    threads = [threading.Thread(target=loop, daemon=True) for _ in range(n)]
+    for t in threads:
+        t.start()
+    def end():
+        stop.set()
+        for t in threads:
+            t.join(20)
+    return end
 """
 
 
@@ -36,13 +51,7 @@ def test_fork_with_threads_inside_the_sdk(wait):
     out = run("""
         def main(wait):
             sdk.set_wait("vqi_get_orders_pb", float(wait))
-            stop = threading.Event()
-            def loop():
-                while not stop.is_set():
-                    c_sdk.py_vqi_get_orders(b"q")
-            threads = [threading.Thread(target=loop, daemon=True) for _ in range(2)]
-            for t in threads:
-                t.start()
+            end = loopers(2)
             ok = 0
             for _ in range(12):
                 pid = os.fork()
@@ -59,9 +68,7 @@ def test_fork_with_threads_inside_the_sdk(wait):
                 else:
                     os.kill(pid, 9)
                     os.waitpid(pid, 0)
-            stop.set()
-            for t in threads:
-                t.join(20)
+            end()
             print(ok)
     """, wait)
     assert out == "12\n"
@@ -194,21 +201,13 @@ def test_no_caller_waits_for_ever_behind_threads_calling_in_a_loop():
     out = run("""
         def main():
             sdk.set_wait("vqi_get_orders_pb", 0.003)
-            stop = threading.Event()
-            def loop():
-                while not stop.is_set():
-                    c_sdk.py_vqi_get_orders(b"q")
-            threads = [threading.Thread(target=loop, daemon=True) for _ in range(8)]
-            for t in threads:
-                t.start()
+            end = loopers(8)
             worst = 0
             for _ in range(20):
                 t0 = time.monotonic()
                 c_sdk.py_vqi_get_orders(b"m")
                 worst = max(worst, time.monotonic() - t0)
-            stop.set()
-            for t in threads:
-                t.join(20)
+            end()
             print("bounded" if worst < 5 else f"waited {worst:.1f} s")
     """)
     assert out == "bounded\n"
